@@ -1,0 +1,66 @@
+// The socket services the relay needs, in the shape the relay uses them.
+// This folder is the only code that includes socket, thread or OS headers;
+// each backend (posix/, win32/) implements these declarations in its own files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// A socket handle wide enough for a POSIX descriptor and a Winsock SOCKET.
+using Socket = std::intptr_t;
+inline constexpr Socket kNoSocket = -1;
+
+// An IPv4 address and port, both in host byte order.
+struct Endpoint {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+
+// Result of one receive or send: count >= 0 on success, otherwise error holds
+// the platform's code. would_block marks the "not now, wait for readiness" case.
+struct IoResult {
+  long count = 0;
+  int error = 0;
+  bool would_block = false;
+  bool failed() const { return count < 0; }
+};
+
+// Process-wide set-up before any socket is made: socket library start-up,
+// no death by SIGPIPE, the open-file limit raised to its hard limit.
+void start_networking();
+
+// The "smtp" service port from the services database, or 25 when it has none.
+std::uint16_t smtp_service_port();
+
+// The platform's code for the last failed socket call of this thread.
+int last_socket_error();
+// A short human-readable reason for an error code (for standard error only).
+const char* error_reason(int code);
+// True when the code means the process or system ran out of descriptors.
+bool is_out_of_descriptors(int code);
+
+Socket open_tcp_socket();
+void close_socket(Socket socket);
+
+// Binds to 0.0.0.0:port and listens with the largest backlog the system allows.
+bool bind_and_listen(Socket listener, std::uint16_t port);
+// Waits for the next client. kNoSocket on failure (see last_socket_error).
+Socket accept_client(Socket listener, Endpoint* client);
+// A blocking connect; on failure last_socket_error() tells why.
+bool connect_to(Socket socket, Endpoint target);
+bool local_endpoint(Socket socket, Endpoint* local);
+
+// Non-blocking once the socket is armed in a ReadinessPair.
+IoResult receive(Socket socket, char* buffer, std::size_t capacity);
+IoResult send_bytes(Socket socket, const char* data, std::size_t count);
+void shutdown_sending(Socket socket);
+
+// True when target is one of this host's own IPv4 addresses (any 127.x.y.z,
+// 0.0.0.0, or an address of one of its interfaces).
+bool is_own_address(std::uint32_t address);
+
+void sleep_milliseconds(int milliseconds);
+
+}  // namespace platform

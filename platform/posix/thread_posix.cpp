@@ -1,0 +1,53 @@
+// POSIX threads backend of platform/thread.h.
+#include <pthread.h>
+
+#include <new>
+
+#include "platform/thread.h"
+
+namespace platform {
+namespace {
+
+// Enough for a relay thread's few KiB of state and formatted output; the
+// sanitizers need far more room for their own bookkeeping.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kRelayStackBytes = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::size_t kRelayStackBytes = 1024 * 1024;
+#else
+constexpr std::size_t kRelayStackBytes = 128 * 1024;
+#endif
+#else
+constexpr std::size_t kRelayStackBytes = 128 * 1024;
+#endif
+
+struct StartRecord {
+  ThreadBody body;
+  void* argument;
+};
+
+void* run_thread(void* raw) {
+  const StartRecord record = *static_cast<StartRecord*>(raw);
+  delete static_cast<StartRecord*>(raw);
+  record.body(record.argument);
+  return nullptr;
+}
+
+}  // namespace
+
+bool start_detached_thread(ThreadBody body, void* argument) {
+  auto* record = new (std::nothrow) StartRecord{body, argument};
+  if (record == nullptr) return false;
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, kRelayStackBytes);
+  pthread_t thread;
+  const bool started = pthread_create(&thread, &attributes, run_thread, record) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!started) delete record;
+  return started;
+}
+
+}  // namespace platform

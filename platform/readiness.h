@@ -1,0 +1,42 @@
+// Readiness notifications for the two sockets of one relayed connection.
+// Each socket reports: read possible, write possible, peer closed. A
+// notification is recorded once when its condition starts (data arrives, room
+// comes free after a send reported would-block, the peer closes) and is kept
+// until collected, so the relay keeps its own flags between notifications.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/net.h"
+
+namespace platform {
+
+struct SocketReadiness {
+  bool readable = false;
+  bool writable = false;
+  bool closed = false;
+};
+
+class ReadinessPair {
+ public:
+  static constexpr int kSockets = 2;
+
+  // Makes both sockets non-blocking and arms read, write and close
+  // notifications for them. Nothing is allocated on the heap.
+  bool open(Socket first, Socket second);
+  // Waits until a notification is recorded for either socket: forever, or
+  // not at all (a poll). False when the wait ended with nothing recorded.
+  bool wait(bool forever);
+  // The notifications recorded for socket 0 or 1 since the last collect.
+  SocketReadiness collect(int which);
+  // Stops watching both sockets and releases the notification objects.
+  void close();
+
+ private:
+  Socket sockets_[kSockets] = {kNoSocket, kNoSocket};
+  // Backend handles: an epoll descriptor, or one event object per socket.
+  std::intptr_t handles_[kSockets] = {-1, -1};
+  unsigned recorded_[kSockets] = {0, 0};
+};
+
+}  // namespace platform

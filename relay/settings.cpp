@@ -1,0 +1,34 @@
+#include "relay/settings.h"
+
+#include <cstdio>
+
+Settings settings;
+
+const OptionSpec kProgramOptions[] = {
+    {"qorvand", nullptr, "TCP connection logger", nullptr, 0, OPT_HEADER},
+    {"t", "target", "remote IP address to connect to", nullptr, OPT_REQUIRED | OPT_POSITIONAL, OPT_ADDRESS},
+    {"p", "target-port", "remote port to connect to", "25", OPT_POSITIONAL, OPT_INTEGER},
+    {"l", "listen-port", "local port to listen on", "25", OPT_POSITIONAL, OPT_INTEGER},
+    {"f", "logfile", "path of output log file", "qorvand.log", 0, OPT_STRING},
+    {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
+};
+
+namespace {
+constexpr std::int32_t kFallback = -1;
+std::uint16_t low_16_bits(std::int32_t port) { return static_cast<std::uint16_t>(port & 0xFFFF); }
+}  // namespace
+
+std::uint16_t effective_target_port(const Settings& chosen) {
+  return chosen.target_port == kFallback ? chosen.smtp_port : low_16_bits(chosen.target_port);
+}
+
+std::uint16_t effective_listen_port(const Settings& chosen) {
+  return chosen.listen_port == kFallback ? effective_target_port(chosen) : low_16_bits(chosen.listen_port);
+}
+
+AddressText address_text(std::uint32_t address) {
+  AddressText rendered;
+  std::snprintf(rendered.text, sizeof rendered.text, "%u.%u.%u.%u", (address >> 24) & 0xFFu, (address >> 16) & 0xFFu,
+                (address >> 8) & 0xFFu, address & 0xFFu);
+  return rendered;
+}

@@ -1,0 +1,50 @@
+#include "traffic_log/line_splitter.h"
+
+#include <cstring>
+
+#include "traffic_log/log_output.h"
+
+namespace {
+
+constexpr char kCarriageReturn = '\r';
+constexpr char kLineFeed = '\n';
+
+bool is_line_end(char c) { return c == kCarriageReturn || c == kLineFeed; }
+
+// Control bytes, DEL and everything above 0x7E are shown as dots.
+char printable(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return (is_line_end(c) || (byte >= 0x20 && byte <= 0x7E)) ? c : '.';
+}
+
+}  // namespace
+
+void LineSplitter::feed(const char* data, std::int32_t n) {
+  if (n < 0) n = 0;
+  if (n > kPendingSize - pending_len) n = kPendingSize - pending_len;
+  for (std::int32_t index = 0; index < n; ++index) pending[pending_len + index] = printable(data[index]);
+  pending_len += n;
+
+  std::int32_t i = 0;
+  while (i < pending_len) {
+    const char c = pending[i];
+    if (!is_line_end(c) && i != kLineCut) {
+      blank_run = 0;
+      ++i;
+      continue;
+    }
+    std::int32_t consumed;
+    if (i > 0) {
+      log_message("%s %.*s\n", prefix, static_cast<int>(i), pending);
+      // A line end right behind a 256-character cut is taken with the cut.
+      consumed = (i == kLineCut && !is_line_end(c)) ? i : i + 1;
+    } else {
+      if (blank_run != 0) log_message("%s\n", prefix);
+      if (c == kLineFeed) ++blank_run;
+      consumed = 1;
+    }
+    pending_len -= consumed;
+    std::memmove(pending, pending + consumed, static_cast<std::size_t>(pending_len));
+    i = 0;
+  }
+}
