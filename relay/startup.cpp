@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "options/option_parser.h"
+#include "platform/console.h"
 #include "relay/settings.h"
 #include "traffic_log/log_output.h"
 
@@ -50,6 +51,7 @@ bool open_log() {
 }  // namespace
 
 bool start_up(int argc, const char* const* argv, platform::Socket* listener) {
+  platform::reserve_standard_streams();
   if (!read_command_line(argc, argv)) return false;
   platform::start_networking();
   settings.smtp_port = platform::smtp_service_port();

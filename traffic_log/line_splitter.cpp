@@ -25,6 +25,7 @@ void LineSplitter::feed(const char* data, std::int32_t n) {
   for (std::int32_t index = 0; index < n; ++index) pending[pending_len + index] = printable(data[index]);
   pending_len += n;
 
+  LogBatch lines;
   std::int32_t i = 0;
   while (i < pending_len) {
     const char c = pending[i];
@@ -35,11 +36,11 @@ void LineSplitter::feed(const char* data, std::int32_t n) {
     }
     std::int32_t consumed;
     if (i > 0) {
-      log_message("%s %.*s\n", prefix, static_cast<int>(i), pending);
+      lines.add_line(prefix, pending, static_cast<std::size_t>(i));
       // A line end right behind a 256-character cut is taken with the cut.
       consumed = (i == kLineCut && !is_line_end(c)) ? i : i + 1;
     } else {
-      if (blank_run != 0) log_message("%s\n", prefix);
+      if (blank_run != 0) lines.add_line(prefix, nullptr, 0);
       if (c == kLineFeed) ++blank_run;
       consumed = 1;
     }

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "platform/console.h"
+
 std::FILE* log_stream = stdout;
 std::FILE* log_console = stdout;
 
@@ -12,17 +14,14 @@ namespace {
 // most 256 characters, an event line a few addresses and numbers.
 constexpr std::size_t kLineBufferSize = 1024;
 
-void write_whole(std::FILE* stream, const char* text, std::size_t length) {
-  // One call under the stream's own lock keeps concurrent lines apart.
-  std::fwrite(text, 1, length, stream);
-  std::fflush(stream);
-}
-
 }  // namespace
 
 void log_text(const char* text, std::size_t length) {
-  write_whole(log_stream, text, length);
-  if (log_stream != log_console) write_whole(log_console, text, length);
+  if (length == 0) return;
+  // One call under the stream's own lock keeps concurrent lines apart.
+  std::fwrite(text, 1, length, log_stream);
+  std::fflush(log_stream);
+  if (log_stream != log_console) platform::write_echo(log_console, text, length);
 }
 
 int log_message(const char* format, ...) {
@@ -43,5 +42,27 @@ bool open_log_file(const char* path) {
   std::FILE* file = std::fopen(path, "w");
   if (file == nullptr) return false;
   log_stream = file;
+  // The file holds the log; a console that is not read must not stall it.
+  platform::make_echo_nonblocking(log_console);
   return true;
+}
+
+void LogBatch::add_line(const char* prefix, const char* text, std::size_t length) {
+  const std::size_t prefix_length = std::strlen(prefix);
+  const std::size_t needed = prefix_length + (length > 0 ? 1 + length : 0) + 1;
+  if (used_ + needed > kCapacity) flush();
+  if (needed > kCapacity) return;  // longer than any traffic line can be
+  std::memcpy(buffer_ + used_, prefix, prefix_length);
+  used_ += prefix_length;
+  if (length > 0) {
+    buffer_[used_++] = ' ';
+    std::memcpy(buffer_ + used_, text, length);
+    used_ += length;
+  }
+  buffer_[used_++] = '\n';
+}
+
+void LogBatch::flush() {
+  log_text(buffer_, used_);
+  used_ = 0;
 }

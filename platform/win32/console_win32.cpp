@@ -1,0 +1,18 @@
+// Windows backend of platform/console.h. A console or pipe there is written
+// through the runtime; the standard handles always exist.
+#include <stdio.h>
+
+#include "platform/console.h"
+
+namespace platform {
+
+void reserve_standard_streams() {}
+
+void make_echo_nonblocking(std::FILE*) {}
+
+void write_echo(std::FILE* stream, const char* text, std::size_t length) {
+  fwrite(text, 1, length, stream);
+  fflush(stream);
+}
+
+}  // namespace platform
