@@ -1,0 +1,240 @@
+#include "traffic_log/line_splitter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/line_splitter_model.h"
+#include "traffic_log/log_output.h"
+
+namespace {
+
+// Points the log and its echo at one temporary file and hands back the lines
+// written since the last look.
+class CapturedLog {
+ public:
+  CapturedLog() : file_(std::tmpfile()), saved_stream_(log_stream), saved_console_(log_console) {
+    log_stream = file_;
+    log_console = file_;
+  }
+  ~CapturedLog() {
+    log_stream = saved_stream_;
+    log_console = saved_console_;
+    std::fclose(file_);
+  }
+  CapturedLog(const CapturedLog&) = delete;
+  CapturedLog& operator=(const CapturedLog&) = delete;
+
+  std::vector<std::string> new_lines() {
+    std::fflush(file_);
+    std::fseek(file_, read_offset_, SEEK_SET);
+    std::string text;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file_)) > 0) text.append(chunk, got);
+    read_offset_ += static_cast<long>(text.size());
+    std::fseek(file_, 0, SEEK_END);
+
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+      lines.push_back(text.substr(start, end - start));
+    EXPECT_EQ(start, text.size()) << "log text not ended by a line feed";
+    return lines;
+  }
+
+ private:
+  std::FILE* file_;
+  std::FILE* saved_stream_;
+  std::FILE* saved_console_;
+  long read_offset_ = 0;
+};
+
+void feed(LineSplitter& splitter, const std::string& bytes) {
+  splitter.feed(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+std::string pending_of(const LineSplitter& splitter) {
+  return std::string(splitter.pending, static_cast<std::size_t>(splitter.pending_len));
+}
+
+// A log line as it must read: the prefix alone for an empty text.
+std::string log_line(const std::string& prefix, const std::string& text) {
+  return text.empty() ? prefix : prefix + " " + text;
+}
+
+std::string times(int count, char c) { return std::string(static_cast<std::size_t>(count), c); }
+
+struct Feed {
+  std::string bytes;
+  std::vector<std::string> texts;  // "" stands for the prefix alone
+  int pending_len;
+  int blank_run;
+};
+
+struct Row {
+  const char* name;
+  std::vector<Feed> feeds;
+};
+
+const std::string CR = "\r", LF = "\n", CRLF = "\r\n";
+
+std::vector<Row> example_rows() {
+  const std::string x256 = times(256, 'x');
+  return {
+      {"HELO a CRLF", {{"HELO a" + CRLF, {"HELO a"}, 0, 1}}},
+      {"empty CRLF line between lines",
+       {{"A" + CRLF + CRLF + "B" + CRLF, {"A", "", "", "B"}, 0, 1}}},
+      {"one empty LF line", {{"A" + LF + LF + "B" + LF, {"A", "B"}, 0, 0}}},
+      {"two empty LF lines", {{"A" + LF + LF + LF + "B" + LF, {"A", "", "B"}, 0, 0}}},
+      {"CRLF alone", {{CRLF, {}, 0, 1}}},
+      {"LF LF", {{LF + LF, {""}, 0, 2}}},
+      {"CR CR LF", {{CR + CR + LF, {}, 0, 1}}},
+      {"two empty CRLF lines", {{"A" + CRLF + CRLF + CRLF, {"A", "", "", "", ""}, 0, 3}}},
+      {"line split over two feeds", {{"HEL", {}, 3, 0}, {"O" + CRLF, {"HELO"}, 0, 1}}},
+      {"CR and LF in different feeds", {{"A" + CR, {"A"}, 0, 0}, {LF + "B" + CRLF, {"B"}, 0, 1}}},
+      {"LF; A; LF", {{LF, {}, 0, 1}, {"A", {}, 1, 0}, {LF, {"A"}, 0, 0}}},
+      {"unprintable bytes become dots",
+       {{std::string("a\tb") + '\0' + "c\x7F\x80\xFF" + "d~ " + CRLF, {"a.b.c...d~ "}, 0, 1}}},
+      {"300 x CRLF", {{times(300, 'x') + CRLF, {x256, times(44, 'x')}, 0, 1}}},
+      {"256 x CRLF", {{x256 + CRLF, {x256}, 0, 1}}},
+      {"256 x, y CRLF", {{x256 + "y" + CRLF, {x256, "y"}, 0, 1}}},
+      {"257 x CRLF", {{times(257, 'x') + CRLF, {x256, "x"}, 0, 1}}},
+      {"256 x LF", {{x256 + LF, {x256}, 0, 0}}},
+      {"512 x", {{times(512, 'x'), {x256}, 256, 0}}},
+      {"256 x; y", {{x256, {}, 256, 0}, {"y", {x256}, 1, 0}}},
+      {"300 x; 300 y",
+       {{times(300, 'x'), {x256}, 44, 0}, {times(300, 'y'), {times(44, 'x') + times(212, 'y')}, 88, 0}}},
+      {"nothing", {{"", {}, 0, 0}}},
+      // An empty feed only rescans the tail: no cut at 256, no change to the run.
+      {"256 x; nothing", {{x256, {}, 256, 0}, {"", {}, 256, 0}}},
+      {"LF LF; nothing", {{LF + LF, {""}, 0, 2}, {"", {}, 0, 2}}},
+  };
+}
+
+TEST(LineSplitter, ExampleTable) {
+  for (const char* prefix : {">>>", "<<<"}) {
+    for (const Row& row : example_rows()) {
+      SCOPED_TRACE(std::string(prefix) + " " + row.name);
+      CapturedLog log;
+      LineSplitter splitter(prefix);
+      LineSplitterModel model(prefix);  // the model must read the table the same way
+      for (std::size_t index = 0; index < row.feeds.size(); ++index) {
+        SCOPED_TRACE("feed " + std::to_string(index + 1));
+        const Feed& step = row.feeds[index];
+        std::vector<std::string> expected;
+        for (const std::string& text : step.texts) expected.push_back(log_line(prefix, text));
+
+        feed(splitter, step.bytes);
+        EXPECT_EQ(log.new_lines(), expected);
+        EXPECT_EQ(splitter.pending_len, step.pending_len);
+        EXPECT_EQ(splitter.blank_run, step.blank_run);
+
+        const std::size_t model_lines_before = model.lines.size();
+        model.feed(step.bytes);
+        EXPECT_EQ(std::vector<std::string>(model.lines.begin() + static_cast<long>(model_lines_before),
+                                           model.lines.end()),
+                  expected);
+        EXPECT_EQ(static_cast<int>(model.line.size()), step.pending_len);
+        EXPECT_EQ(model.blank_run, step.blank_run);
+      }
+    }
+  }
+}
+
+TEST(LineSplitter, LeavesTheFedBytesUnchanged) {
+  CapturedLog log;
+  std::string all_bytes;
+  for (int value = 0; value < 256; ++value) all_bytes += static_cast<char>(value);
+  const std::string copy = all_bytes;
+  LineSplitter splitter(">>>");
+  feed(splitter, all_bytes);
+  EXPECT_EQ(all_bytes, copy);
+  // 10 and 13 end lines; every other byte outside 0x20..0x7E is shown as a dot.
+  std::string printable;
+  for (int value = 0x20; value <= 0x7E; ++value) printable += static_cast<char>(value);
+  EXPECT_EQ(log.new_lines(), (std::vector<std::string>{">>> " + times(10, '.'), ">>> .."}));
+  EXPECT_EQ(pending_of(splitter), times(18, '.') + printable + times(129, '.'));
+}
+
+TEST(LineSplitter, A512ByteFeedFitsOnTopOfAFull256ByteTail) {
+  CapturedLog log;
+  LineSplitter splitter("<<<");
+  feed(splitter, times(256, 'x'));
+  ASSERT_EQ(splitter.pending_len, 256);
+  // Every one of the 512 bytes must be taken: the last one ends the line.
+  feed(splitter, times(300, 'y') + times(211, 'z') + LF);
+  EXPECT_EQ(log.new_lines(), (std::vector<std::string>{"<<< " + times(256, 'x'), "<<< " + times(256, 'y'),
+                                                       "<<< " + times(44, 'y') + times(211, 'z')}));
+  EXPECT_EQ(splitter.pending_len, 0);
+}
+
+// Traffic with the shapes that matter: text lines around the 256 cut, CR LF
+// and LF-only line ends, runs of empty lines, binary bytes.
+std::string random_traffic(std::mt19937& random, std::size_t size) {
+  std::string stream;
+  auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+  while (stream.size() < size) {
+    switch (pick(0, 5)) {
+      case 0: stream += times(pick(0, 600), static_cast<char>(pick('a', 'z'))); break;
+      case 1: stream += times(256 + pick(-2, 2), 'w'); break;
+      case 2: stream += CRLF; break;
+      case 3: stream += times(pick(1, 4), pick(0, 1) ? '\n' : '\r'); break;
+      case 4:
+        for (int count = pick(1, 40); count > 0; --count) stream += static_cast<char>(pick(0, 255));
+        break;
+      default: stream += "MAIL FROM:<a@b>" + CRLF; break;
+    }
+  }
+  return stream;
+}
+
+void expect_well_formed(const std::string& line, const std::string& prefix) {
+  ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0) << line;
+  if (line.size() == prefix.size()) return;
+  const std::string text = line.substr(prefix.size() + 1);
+  EXPECT_EQ(line[prefix.size()], ' ');
+  EXPECT_GE(text.size(), 1u);
+  EXPECT_LE(text.size(), 256u);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    ASSERT_TRUE(byte >= 0x20 && byte <= 0x7E) << "byte " << int{byte} << " in " << line;
+  }
+}
+
+// The splitter decides each line end from the bytes up to it, never from
+// where a read happened to stop, so any cutting of a stream into reads logs
+// the same lines as the whole stream taken at once, and keeps the same tail.
+TEST(LineSplitter, RandomPiecesLogTheSameLinesAsTheWholeStream) {
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::string stream = random_traffic(random, 24 * 1024);
+    const std::string prefix = seed % 2 ? ">>>" : "<<<";
+
+    LineSplitterModel whole(prefix);
+    whole.feed(stream);
+
+    CapturedLog log;
+    LineSplitter splitter(prefix.c_str());
+    std::vector<std::string> lines;
+    for (std::size_t offset = 0; offset < stream.size();) {
+      const std::size_t piece =
+          std::min<std::size_t>(std::uniform_int_distribution<std::size_t>(1, 512)(random), stream.size() - offset);
+      feed(splitter, stream.substr(offset, piece));
+      offset += piece;
+      ASSERT_LE(splitter.pending_len, 256);
+      for (std::string& line : log.new_lines()) lines.push_back(std::move(line));
+    }
+
+    EXPECT_EQ(lines, whole.lines);
+    EXPECT_EQ(pending_of(splitter), whole.line);
+    EXPECT_EQ(splitter.blank_run, whole.blank_run);
+    for (const std::string& line : lines) expect_well_formed(line, prefix);
+  }
+}
+
+}  // namespace
