@@ -1,0 +1,193 @@
+"""Start-up of the real binary: command-line refusals with the usage text,
+refusal of a target that is its own listening socket, the listening socket,
+the log file and its echo on standard output."""
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import unittest
+
+import harness
+from harness import LOOPBACK, QORVAND, Qorvand, ListeningServer, free_port, wait_until
+
+USAGE_BODY = ("\nUsage:\n"
+              "    -t --target:\tremote IP address to connect to\n"
+              "    -p --target-port:\tremote port to connect to\n"
+              "    -l --listen-port:\tlocal port to listen on\n"
+              "    -f --logfile:\tpath of output log file\n"
+              "\n")
+
+
+def usage(error):
+    return f"{QORVAND}: TCP connection logger\n{error}\n{USAGE_BODY}"
+
+
+def read_text(path):
+    try:
+        with open(path, "r", encoding="ascii") as source:
+            return source.read()
+    except FileNotFoundError:
+        return ""
+
+
+def is_listening(port):
+    with socket.socket() as probe:
+        probe.settimeout(5 * harness.SLOWDOWN)
+        return probe.connect_ex((LOOPBACK, port)) == 0
+
+
+class Run:
+    """One qorvand started by hand in its own folder, stdout and stderr in files."""
+
+    def __init__(self, args, cwd=None):
+        self._folder = tempfile.TemporaryDirectory(prefix="qorvand-startup-")
+        self.cwd = cwd or self._folder.name
+        self.stdout_path = os.path.join(self._folder.name, "stdout.txt")
+        self.stderr_path = os.path.join(self._folder.name, "stderr.txt")
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.process = subprocess.Popen([QORVAND, *args], stdout=out, stderr=err, cwd=self.cwd)
+        self.pid = self.process.pid
+
+    def exit_status(self, seconds=10.0):
+        """The exit status, or None when it still runs after the wait."""
+        try:
+            return self.process.wait(timeout=seconds * harness.SLOWDOWN)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stdout(self):
+        return read_text(self.stdout_path)
+
+    def stderr(self):
+        return read_text(self.stderr_path)
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.kill(self.pid, signal.SIGKILL)
+        self.process.wait(timeout=10)
+        self._folder.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class RefusedCommandLines(unittest.TestCase):
+    def assert_refused(self, args, stderr_text, port=None):
+        with Run(args) as run:
+            status = run.exit_status()
+            self.assertEqual(status, 1, f"{args}: still running or wrong status; stderr {run.stderr()!r}")
+            self.assertEqual(run.stderr(), stderr_text)
+            self.assertEqual(run.stdout(), "")
+            # Refused before the log is opened: no default log file appears.
+            self.assertFalse(os.path.exists(os.path.join(run.cwd, "qorvand.log")))
+            if port is not None:
+                self.assertFalse(is_listening(port))
+
+    def test_bad_command_lines_print_the_usage_text(self):
+        cases = [
+            ([], "Missing required parameter --target"),
+            (["-x", "10.1.2.3"], "Unknown option -x"),
+            (["--target"], "Missing parameter to --target option"),
+            (["10.1.2.3", "1", "2", "3"], "Too many parameters"),
+            (["999.1.1.1"], "Invalid IP address parameter 999.1.1.1"),
+            (["10.1.2.3", "abc"], "Invalid integer parameter abc"),
+        ]
+        for args, error in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, usage(error))
+
+    def test_target_that_is_the_own_listening_socket(self):
+        port = free_port()
+        cases = [
+            ["127.0.0.1"],
+            ["-l", "-1", "127.0.0.1"],
+            ["-p", "-1", "-l", "-1", "127.0.0.1"],
+            ["-l", "-1", "127.0.0.1", str(port)],
+            ["127.0.0.5", str(port), str(port)],
+            ["0.0.0.0", str(port), str(port)],
+            ["127.0.0.1", str(port), str(port + 65536)],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, "Can't listen on target socket\n", port)
+
+    def test_port_taken(self):
+        with ListeningServer() as taken:
+            for listen_port in (taken.port, taken.port + 65536):
+                with self.subTest(listen_port=listen_port):
+                    self.assert_refused(["127.0.0.1", "25", str(listen_port)],
+                                        f"Can't listen on port {taken.port}: Address already in use\n")
+
+    def test_log_file_in_a_missing_folder(self):
+        port = free_port()
+        with tempfile.TemporaryDirectory(prefix="qorvand-startup-") as folder:
+            path = os.path.join(folder, "missing", "qorvand.log")
+            self.assert_refused(["-f", path, "127.0.0.1", "25", str(port)],
+                                f"Can't open log file {path}: No such file or directory\n", port)
+
+
+class Listening(unittest.TestCase):
+    def test_loopback_target_on_another_port_runs(self):
+        port = free_port()
+        with Run(["127.0.0.1", "25", str(port)]) as run:
+            self.assertTrue(wait_until(lambda: read_text(os.path.join(run.cwd, "qorvand.log")) == "Listening...\n"),
+                            run.stderr())
+            self.assertTrue(run.running())
+            self.assertTrue(is_listening(port))
+
+    def test_default_log_file_is_truncated_and_echoed(self):
+        port = free_port()
+        with tempfile.TemporaryDirectory(prefix="qorvand-startup-") as folder:
+            log_path = os.path.join(folder, "qorvand.log")
+            with open(log_path, "w") as old:
+                old.write("a line of an earlier run\n" * 100)
+            with Run(["127.0.0.1", "25", str(port)], cwd=folder) as run:
+                self.assertTrue(wait_until(lambda: read_text(log_path) == "Listening...\n"), run.stderr())
+                self.assertTrue(wait_until(lambda: run.stdout() == "Listening...\n"))
+
+    def test_incoming_line_names_the_client(self):
+        with ListeningServer() as server, \
+                tempfile.NamedTemporaryFile(prefix="qorvand-stdout-") as stdout, \
+                Qorvand(server.port, stdout=stdout) as relay:
+            with relay.connect() as client:
+                client_port = client.getsockname()[1]
+                accepted = server.accept()
+                accepted.close()
+                incoming = f"Incoming: 127.0.0.1:{client_port} -> 0.0.0.0:{relay.listen_port}"
+                self.assertTrue(relay.wait_for_log("Outgoing: "), relay.log())
+            lines = relay.log_lines()
+            self.assertEqual(lines[:3], ["Listening...", incoming, "Connection received"])
+            self.assertTrue(relay.log().startswith("Listening...\n"))
+
+            # Every line of the file is echoed on standard output once.
+            self.assertTrue(wait_until(lambda: read_text(stdout.name) == relay.log()),
+                            f"log {relay.log()!r} stdout {read_text(stdout.name)!r}")
+
+    def test_log_on_standard_output_alone(self):
+        with ListeningServer() as server, \
+                tempfile.NamedTemporaryFile(prefix="qorvand-stdout-") as stdout, \
+                Qorvand(server.port, stdout=stdout, log_to_stdout=True) as relay:
+            self.assertTrue(wait_until(lambda: read_text(stdout.name) == "Listening...\n"), relay.stderr())
+            with relay.connect() as client:
+                client_port = client.getsockname()[1]
+                server.accept().close()
+                self.assertTrue(wait_until(lambda: "Outgoing: " in read_text(stdout.name)), read_text(stdout.name))
+            lines = read_text(stdout.name).splitlines()
+            self.assertEqual(lines[:3], ["Listening...",
+                                         f"Incoming: 127.0.0.1:{client_port} -> 0.0.0.0:{relay.listen_port}",
+                                         "Connection received"])
+            self.assertEqual(lines.count("Listening..."), 1)
+            self.assertEqual(len([line for line in lines if line.startswith("Incoming: ")]), 1)
+            self.assertEqual(len([line for line in lines if line.startswith("Outgoing: ")]), 1)
+            self.assertEqual(os.listdir(relay.folder.name), ["stderr.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()
