@@ -11,6 +11,10 @@ constexpr char kLineFeed = '\n';
 
 bool is_line_end(char c) { return c == kCarriageReturn || c == kLineFeed; }
 
+// In the copy every byte below the blank has become a dot except CR and LF,
+// so one comparison finds a line end in the scan, the hot loop.
+bool is_line_end_in_copy(char c) { return static_cast<unsigned char>(c) < 0x20; }
+
 // Control bytes, DEL and everything above 0x7E are shown as dots.
 char printable(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -26,14 +30,16 @@ void LineSplitter::feed(const char* data, std::int32_t n) {
   pending_len += n;
 
   LogBatch lines;
-  std::int32_t i = 0;
-  while (i < pending_len) {
+  while (pending_len > 0) {
+    // A line ends at the first CR or LF, or after 256 bytes without either
+    // once a 257th byte is there to be looked at.
+    const std::int32_t limit = pending_len < kLineCut ? pending_len : kLineCut;
+    std::int32_t i = 0;
+    while (i < limit && !is_line_end_in_copy(pending[i])) ++i;
+    if (i > 0) blank_run = 0;
+    if (i == pending_len) break;  // an unfinished line waits for the next feed
+
     const char c = pending[i];
-    if (!is_line_end(c) && i != kLineCut) {
-      blank_run = 0;
-      ++i;
-      continue;
-    }
     std::int32_t consumed;
     if (i > 0) {
       lines.add_line(prefix, pending, static_cast<std::size_t>(i));
@@ -46,6 +52,5 @@ void LineSplitter::feed(const char* data, std::int32_t n) {
     }
     pending_len -= consumed;
     std::memmove(pending, pending + consumed, static_cast<std::size_t>(pending_len));
-    i = 0;
   }
 }
