@@ -1,0 +1,715 @@
+// Load generator for the relay benchmark: the client and the sink server live
+// in this one process and share one clock, so a figure is the time from the
+// client's first byte to the sink's last, through whatever relay sits between.
+//
+//   loadgen WORKLOAD --connect PORT --sink PORT [--bytes N] [--count N]
+//           [--cap SECONDS] [--hold-marks 1000,5000] [--in-flight N] [--pause]
+//
+// WORKLOAD: bulk-text, bulk-binary, ping-pong, conn-rate, concurrency, idle.
+// The client connects to 127.0.0.1:--connect (the relay, or the sink itself
+// for "direct"); the sink listens on 127.0.0.1:--sink. With --pause the
+// generator stops at its measuring points, prints "PAUSE <tag>" and goes on
+// after a line on standard input, so the caller can look at the relay there.
+// Results are one line "RESULT key=value ...".
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "sha256.h"
+
+namespace {
+
+// ---------------------------------------------------------------- basics
+
+double now_seconds() {
+  using clock = std::chrono::steady_clock;
+  return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void die(const char* what) {
+  std::fprintf(stderr, "loadgen: %s: %s\n", what, std::strerror(errno));
+  std::exit(2);
+}
+
+struct Options {
+  std::string workload;
+  int connect_port = 0;
+  int sink_port = 0;
+  long long bytes = 50'000'000;
+  int count = 0;
+  double cap_seconds = 60;
+  std::vector<int> hold_marks;
+  int in_flight = 4;
+  bool pause = false;
+};
+
+// Stops at a measuring point until the caller says to go on.
+void pause_point(const Options& options, const std::string& tag) {
+  if (!options.pause) return;
+  std::printf("PAUSE %s\n", tag.c_str());
+  std::fflush(stdout);
+  std::string line;
+  std::getline(std::cin, line);
+}
+
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+void set_nodelay(int fd) {
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+int listen_on(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) die("socket");
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  const sockaddr_in address = loopback(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) die("bind sink");
+  if (listen(fd, SOMAXCONN) != 0) die("listen");
+  return fd;
+}
+
+// Waits for fd to become ready for events until the deadline; false on timeout.
+bool wait_ready(int fd, short events, double deadline) {
+  for (;;) {
+    const double left = deadline - now_seconds();
+    if (left <= 0) return false;
+    pollfd entry{fd, events, 0};
+    const int result = poll(&entry, 1, static_cast<int>(left * 1000) + 1);
+    if (result > 0) return true;
+    if (result < 0 && errno != EINTR) return false;
+  }
+}
+
+// A connected, non-blocking, no-delay client socket, or -1 by the deadline.
+int connect_client(int port, double deadline) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) die("socket");
+  const sockaddr_in address = loopback(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+    close(fd);
+    return -1;
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (!wait_ready(fd, POLLOUT, deadline) || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+      error != 0) {
+    close(fd);
+    return -1;
+  }
+  set_nodelay(fd);
+  return fd;
+}
+
+int accept_one(int listener, double deadline) {
+  if (!wait_ready(listener, POLLIN, deadline)) return -1;
+  const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd >= 0) set_nodelay(fd);
+  return fd;
+}
+
+// Sends all of data unless the deadline passes first; returns what was sent.
+long long send_all(int fd, const char* data, long long length, double deadline) {
+  long long sent = 0;
+  while (sent < length) {
+    const ssize_t n = send(fd, data + sent, static_cast<std::size_t>(length - sent), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += n;
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (!wait_ready(fd, POLLOUT, deadline)) break;
+    } else {
+      break;
+    }
+  }
+  return sent;
+}
+
+// Receives exactly length bytes unless the peer ends or the deadline passes.
+long long receive_exactly(int fd, char* buffer, long long length, double deadline) {
+  long long got = 0;
+  while (got < length) {
+    const ssize_t n = recv(fd, buffer + got, static_cast<std::size_t>(length - got), 0);
+    if (n > 0) {
+      got += n;
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (!wait_ready(fd, POLLIN, deadline)) break;
+    } else {
+      break;
+    }
+  }
+  return got;
+}
+
+// Reads until the peer closes or the deadline passes (a clean end of a connection).
+void drain_until_close(int fd, double deadline) {
+  char scrap[4096];
+  for (;;) {
+    const ssize_t n = recv(fd, scrap, sizeof scrap, 0);
+    if (n > 0) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR) && wait_ready(fd, POLLIN, deadline)) continue;
+    return;
+  }
+}
+
+// xorshift64*: fast reproducible filler for the test data.
+struct Random {
+  std::uint64_t state;
+  std::uint64_t next() {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1DULL;
+  }
+};
+
+std::string sha256_of(const char* data, long long length) {
+  Sha256 hash;
+  hash.update(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(length));
+  return hash.hex_digest();
+}
+
+// ---------------------------------------------------------------- echo sink
+
+// One epoll thread that accepts every connection and echoes what it reads.
+class EchoSink {
+ public:
+  explicit EchoSink(int port) : listener_(listen_on(port)) {
+    set_nonblocking(listener_);
+    poller_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    watch(listener_, EPOLLIN);
+    watch(wake_, EPOLLIN);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~EchoSink() {
+    const std::uint64_t one = 1;
+    if (write(wake_, &one, sizeof one) < 0) std::perror("eventfd");
+    thread_.join();
+    for (auto& entry : unsent_) close(entry.first);
+    close(listener_);
+    close(poller_);
+    close(wake_);
+  }
+  int accepted() const { return accepted_.load(); }
+
+  // Waits until at least n connections were accepted; false at the deadline.
+  bool wait_accepted(int n, double deadline) const {
+    while (accepted() < n) {
+      if (now_seconds() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+  }
+
+ private:
+  void watch(int fd, std::uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    epoll_ctl(poller_, EPOLL_CTL_ADD, fd, &event);
+  }
+
+  void run() {
+    epoll_event events[256];
+    for (;;) {
+      const int count = epoll_wait(poller_, events, 256, -1);
+      for (int i = 0; i < count; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_) return;
+        if (fd == listener_) {
+          accept_all();
+        } else {
+          serve(fd, events[i].events);
+        }
+      }
+    }
+  }
+
+  void accept_all() {
+    for (;;) {
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) return;
+      set_nodelay(fd);
+      unsent_[fd];
+      watch(fd, EPOLLIN);
+      accepted_.fetch_add(1);
+    }
+  }
+
+  void serve(int fd, std::uint32_t events) {
+    std::string& unsent = unsent_[fd];
+    if (events & EPOLLIN) {
+      char buffer[65536];
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        drop(fd);
+        return;
+      }
+      if (n > 0) unsent.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (!unsent.empty()) {
+      const ssize_t n = send(fd, unsent.data(), unsent.size(), MSG_NOSIGNAL);
+      if (n > 0) unsent.erase(0, static_cast<std::size_t>(n));
+      epoll_event event{};
+      event.events = unsent.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT;
+      event.data.fd = fd;
+      epoll_ctl(poller_, EPOLL_CTL_MOD, fd, &event);
+    }
+  }
+
+  void drop(int fd) {
+    epoll_ctl(poller_, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    unsent_.erase(fd);
+  }
+
+  int listener_;
+  int poller_;
+  int wake_;
+  std::unordered_map<int, std::string> unsent_;
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+};
+
+constexpr int kLineBytes = 20;  // "ping 0000000000001\r\n"
+
+std::string numbered_line(int index) {
+  char line[kLineBytes + 1];
+  std::snprintf(line, sizeof line, "ping %013d\r\n", index);
+  return std::string(line, kLineBytes);
+}
+
+// One line there and its echo back; false if it did not come back whole.
+bool exchange_line(int fd, int index, double deadline) {
+  const std::string line = numbered_line(index);
+  char reply[kLineBytes];
+  return send_all(fd, line.data(), kLineBytes, deadline) == kLineBytes &&
+         receive_exactly(fd, reply, kLineBytes, deadline) == kLineBytes &&
+         std::memcmp(reply, line.data(), kLineBytes) == 0;
+}
+
+// ---------------------------------------------------------------- bulk text
+
+// About 1 MB of distinct 76-character base64 lines, each ending CR LF.
+std::string base64_lines() {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  constexpr int kLines = 12821;
+  Random random{0x9E3779B97F4A7C15ULL};
+  std::string text;
+  text.reserve(kLines * 78);
+  for (int line = 0; line < kLines; ++line) {
+    for (int i = 0; i < 76; ++i) text += alphabet[random.next() >> 58];
+    text += "\r\n";
+  }
+  return text;
+}
+
+int run_bulk_text(const Options& options) {
+  const std::string pattern = base64_lines();
+  const long long total = options.bytes - options.bytes % 78;  // whole lines only
+  const int listener = listen_on(options.sink_port);
+  std::atomic<double> deadline{now_seconds() + options.cap_seconds + 30};
+  long long arrived = 0;
+  double last_byte_time = 0;
+  bool intact = true;
+
+  std::thread sink([&] {
+    const int fd = accept_one(listener, deadline.load());
+    if (fd < 0) return;
+    std::vector<char> buffer(1 << 18);
+    while (arrived < total) {
+      const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+      if (n > 0) {
+        // Compare with what was sent: the pattern repeats from offset 0.
+        for (ssize_t done = 0; done < n;) {
+          const std::size_t offset = static_cast<std::size_t>((arrived + done) % static_cast<long long>(pattern.size()));
+          const std::size_t run = std::min<std::size_t>(static_cast<std::size_t>(n - done), pattern.size() - offset);
+          if (std::memcmp(buffer.data() + done, pattern.data() + offset, run) != 0) intact = false;
+          done += static_cast<ssize_t>(run);
+        }
+        arrived += n;
+        last_byte_time = now_seconds();
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if (!wait_ready(fd, POLLIN, deadline.load())) break;
+      } else {
+        break;
+      }
+    }
+    close(fd);
+  });
+
+  const int fd = connect_client(options.connect_port, now_seconds() + 10);
+  if (fd < 0) die("connect");
+  const double start = now_seconds();
+  deadline = start + options.cap_seconds;
+  long long sent = 0;
+  while (sent < total && now_seconds() < deadline.load()) {
+    const long long offset = sent % static_cast<long long>(pattern.size());
+    const long long run = std::min<long long>(total - sent, static_cast<long long>(pattern.size()) - offset);
+    const long long n = send_all(fd, pattern.data() + offset, run, deadline.load());
+    sent += n;
+    if (n < run) break;
+  }
+  shutdown(fd, SHUT_WR);
+  sink.join();
+  const bool complete = arrived == total;
+  const double seconds = complete ? last_byte_time - start : options.cap_seconds;
+  std::printf("RESULT bytes=%lld arrived=%lld complete=%d intact=%d seconds=%.4f mbps=%.3f\n", total, arrived,
+              complete, intact, seconds, arrived / 1e6 / seconds);
+  close(fd);
+  close(listener);
+  return complete && intact ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- bulk binary
+
+struct Stream {
+  std::vector<char> out;       // what this end sends
+  std::vector<char> in;        // what this end received
+  long long received = 0;
+  double last_byte_time = 0;
+};
+
+// Sends out while receiving into in, at the same time, on one socket.
+void pump_both_ways(int fd, Stream& stream, long long expected, const double& deadline) {
+  std::thread sender([&] {
+    send_all(fd, stream.out.data(), static_cast<long long>(stream.out.size()), deadline);
+    shutdown(fd, SHUT_WR);
+  });
+  while (stream.received < expected) {
+    const ssize_t n = recv(fd, stream.in.data() + stream.received, static_cast<std::size_t>(expected - stream.received), 0);
+    if (n > 0) {
+      stream.received += n;
+      stream.last_byte_time = now_seconds();
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (!wait_ready(fd, POLLIN, deadline)) break;
+    } else {
+      break;
+    }
+  }
+  sender.join();
+}
+
+std::vector<char> random_bytes(long long length, std::uint64_t seed) {
+  std::vector<char> data(static_cast<std::size_t>(length));
+  Random random{seed};
+  for (long long i = 0; i + 8 <= length; i += 8) {
+    const std::uint64_t word = random.next();
+    std::memcpy(data.data() + i, &word, 8);
+  }
+  return data;
+}
+
+int run_bulk_binary(const Options& options) {
+  const long long each_way = options.bytes;
+  Stream client;
+  Stream server;
+  client.out = random_bytes(each_way, 0x1234567887654321ULL);
+  server.out = random_bytes(each_way, 0x0FEDCBA987654321ULL);
+  client.in.resize(static_cast<std::size_t>(each_way));
+  server.in.resize(static_cast<std::size_t>(each_way));
+  const std::string client_sent_hash = sha256_of(client.out.data(), each_way);
+  const std::string server_sent_hash = sha256_of(server.out.data(), each_way);
+
+  const int listener = listen_on(options.sink_port);
+  const double deadline = now_seconds() + options.cap_seconds;
+  std::thread sink([&] {
+    const int fd = accept_one(listener, deadline);
+    if (fd < 0) return;
+    pump_both_ways(fd, server, each_way, deadline);
+    close(fd);
+  });
+  const int fd = connect_client(options.connect_port, now_seconds() + 10);
+  if (fd < 0) die("connect");
+  const double start = now_seconds();
+  pump_both_ways(fd, client, each_way, deadline);
+  sink.join();
+
+  const bool complete = client.received == each_way && server.received == each_way;
+  const double seconds = complete ? std::max(client.last_byte_time, server.last_byte_time) - start : options.cap_seconds;
+  // The sink checks what the client sent, the client what the sink sent.
+  const bool sink_ok = server.received == each_way && sha256_of(server.in.data(), each_way) == client_sent_hash;
+  const bool client_ok = client.received == each_way && sha256_of(client.in.data(), each_way) == server_sent_hash;
+  const long long arrived = client.received + server.received;
+  std::printf("RESULT bytes=%lld arrived=%lld complete=%d sha_sink_ok=%d sha_client_ok=%d intact=%d seconds=%.4f "
+              "mbps=%.3f\n",
+              2 * each_way, arrived, complete, sink_ok, client_ok, sink_ok && client_ok, seconds,
+              arrived / 1e6 / seconds);
+  close(fd);
+  close(listener);
+  return complete && sink_ok && client_ok ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- ping-pong
+
+double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()));
+  return values[index];
+}
+
+int run_ping_pong(const Options& options) {
+  constexpr int kWarmUp = 50;
+  const int round_trips = options.count > 0 ? options.count : 5000;
+  EchoSink sink(options.sink_port);
+  const double deadline = now_seconds() + options.cap_seconds;
+  const int fd = connect_client(options.connect_port, deadline);
+  if (fd < 0) die("connect");
+  for (int i = 0; i < kWarmUp; ++i) exchange_line(fd, -i, deadline);
+  std::vector<double> micros;
+  micros.reserve(static_cast<std::size_t>(round_trips));
+  int failed = 0;
+  const double start = now_seconds();
+  for (int i = 0; i < round_trips; ++i) {
+    const double before = now_seconds();
+    if (!exchange_line(fd, i, deadline)) {
+      ++failed;
+      break;
+    }
+    micros.push_back((now_seconds() - before) * 1e6);
+  }
+  const double seconds = now_seconds() - start;
+  shutdown(fd, SHUT_WR);
+  drain_until_close(fd, now_seconds() + 5);
+  close(fd);
+  std::printf("RESULT round_trips=%zu failed=%d seconds=%.4f median_us=%.2f p99_us=%.2f\n", micros.size(), failed,
+              seconds, percentile(micros, 0.5), percentile(micros, 0.99));
+  return failed == 0 ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- connection rate
+
+int run_conn_rate(const Options& options) {
+  const int connections = options.count > 0 ? options.count : 500;
+  EchoSink sink(options.sink_port);
+  const double deadline = now_seconds() + options.cap_seconds;
+  int done = 0;
+  std::vector<double> micros;
+  const double start = now_seconds();
+  for (int i = 0; i < connections && now_seconds() < deadline; ++i) {
+    const double before = now_seconds();
+    const int fd = connect_client(options.connect_port, deadline);
+    if (fd < 0) continue;
+    if (exchange_line(fd, i, deadline)) {
+      ++done;
+      micros.push_back((now_seconds() - before) * 1e6);
+    }
+    close(fd);
+  }
+  const double seconds = now_seconds() - start;
+  std::printf("RESULT connections=%d done=%d seconds=%.4f per_second=%.1f median_us=%.1f\n", connections, done,
+              seconds, done / seconds, percentile(micros, 0.5));
+  return done == connections ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- concurrency
+
+// Opens connections until n are held and the sink has accepted all of them
+// (so the relay has both legs of each up); keeps the backlog of connections the
+// sink has not yet seen below in_flight, so a relay with a short listen queue
+// (socat's is 5) is not flooded with connects that the kernel drops and retries
+// a second later.
+bool open_until(std::vector<int>& clients, int n, const EchoSink& sink, const Options& options, double deadline) {
+  while (static_cast<int>(clients.size()) < n && now_seconds() < deadline) {
+    if (static_cast<int>(clients.size()) - sink.accepted() >= options.in_flight) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      continue;
+    }
+    const int fd = connect_client(options.connect_port, deadline);
+    if (fd >= 0) clients.push_back(fd);
+  }
+  return sink.wait_accepted(n, deadline) && static_cast<int>(clients.size()) == n;
+}
+
+// Sends one line on every connection, then collects every echo.
+int exchange_on_all(const std::vector<int>& clients, double deadline) {
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    const std::string line = numbered_line(static_cast<int>(i));
+    send_all(clients[i], line.data(), kLineBytes, deadline);
+  }
+  const int poller = epoll_create1(EPOLL_CLOEXEC);
+  std::vector<int> got(clients.size(), 0);
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    epoll_ctl(poller, EPOLL_CTL_ADD, clients[i], &event);
+  }
+  int completed = 0;
+  epoll_event events[256];
+  while (completed < static_cast<int>(clients.size()) && now_seconds() < deadline) {
+    const int count = epoll_wait(poller, events, 256, 100);
+    for (int e = 0; e < count; ++e) {
+      const std::size_t i = events[e].data.u64;
+      char reply[kLineBytes];
+      const ssize_t n = recv(clients[i], reply, static_cast<std::size_t>(kLineBytes - got[i]), 0);
+      if (n > 0 && (got[i] += static_cast<int>(n)) == kLineBytes) {
+        ++completed;
+        epoll_ctl(poller, EPOLL_CTL_DEL, clients[i], nullptr);
+      } else if (n == 0) {
+        epoll_ctl(poller, EPOLL_CTL_DEL, clients[i], nullptr);
+      }
+    }
+  }
+  close(poller);
+  return completed;
+}
+
+int run_concurrency(const Options& options) {
+  const int connections = options.count > 0 ? options.count : 5000;
+  EchoSink sink(options.sink_port);
+  const double deadline = now_seconds() + options.cap_seconds;
+  std::vector<int> clients;
+  clients.reserve(static_cast<std::size_t>(connections));
+  const double start = now_seconds();
+  bool all_open = true;
+  std::vector<int> marks = options.hold_marks;
+  marks.push_back(connections);
+  for (int mark : marks) {
+    if (mark > connections || (!clients.empty() && mark <= static_cast<int>(clients.size()))) continue;
+    all_open = open_until(clients, mark, sink, options, deadline) && all_open;
+    pause_point(options, std::to_string(mark));
+  }
+  const double opened = now_seconds();
+  const int completed = exchange_on_all(clients, deadline);
+  const double exchanged = now_seconds();
+  std::printf("RESULT connections=%d held=%zu accepted=%d completed=%d open_seconds=%.3f exchange_seconds=%.3f\n",
+              connections, clients.size(), sink.accepted(), completed, opened - start, exchanged - opened);
+  std::fflush(stdout);
+  for (int fd : clients) close(fd);
+  return completed == connections && all_open ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- idle
+
+int run_idle(const Options& options) {
+  const int connections = options.count > 0 ? options.count : 20;
+  EchoSink sink(options.sink_port);
+  const double deadline = now_seconds() + options.cap_seconds;
+  std::vector<int> clients;
+  int ready = 0;
+  for (int i = 0; i < connections; ++i) {
+    const int fd = connect_client(options.connect_port, deadline);
+    if (fd < 0) continue;
+    clients.push_back(fd);
+    if (exchange_line(fd, i, deadline)) ++ready;
+  }
+  if (options.pause) {
+    pause_point(options, "idle");
+  } else {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+  }
+  // Still alive after the quiet spell?
+  int alive = 0;
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (exchange_line(clients[i], static_cast<int>(i), deadline)) ++alive;
+  }
+  for (int fd : clients) close(fd);
+  std::printf("RESULT connections=%d ready=%d alive_after=%d\n", connections, ready, alive);
+  return alive == connections ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- main
+
+std::vector<int> parse_marks(const char* text) {
+  std::vector<int> marks;
+  char* end = nullptr;
+  for (const char* p = text; *p != '\0'; p = (*end == ',') ? end + 1 : end) {
+    const long mark = std::strtol(p, &end, 10);
+    if (end == p) break;
+    marks.push_back(static_cast<int>(mark));
+  }
+  return marks;
+}
+
+bool parse(int argc, char** argv, Options* options) {
+  if (argc < 2) return false;
+  options->workload = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--pause") {
+      options->pause = true;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    const char* value = argv[++i];
+    if (name == "--connect") {
+      options->connect_port = std::atoi(value);
+    } else if (name == "--sink") {
+      options->sink_port = std::atoi(value);
+    } else if (name == "--bytes") {
+      options->bytes = std::atoll(value);
+    } else if (name == "--count") {
+      options->count = std::atoi(value);
+    } else if (name == "--cap") {
+      options->cap_seconds = std::atof(value);
+    } else if (name == "--in-flight") {
+      options->in_flight = std::max(1, std::atoi(value));
+    } else if (name == "--hold-marks") {
+      options->hold_marks = parse_marks(value);
+    } else {
+      return false;
+    }
+  }
+  return options->connect_port > 0 && options->sink_port > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: loadgen bulk-text|bulk-binary|ping-pong|conn-rate|concurrency|idle --connect PORT --sink PORT "
+                 "[--bytes N] [--count N] [--cap SECONDS] [--hold-marks N,N] [--in-flight N] [--pause]\n");
+    return 2;
+  }
+  raise_descriptor_limit();
+  if (options.workload == "bulk-text") return run_bulk_text(options);
+  if (options.workload == "bulk-binary") return run_bulk_binary(options);
+  if (options.workload == "ping-pong") return run_ping_pong(options);
+  if (options.workload == "conn-rate") return run_conn_rate(options);
+  if (options.workload == "concurrency") return run_concurrency(options);
+  if (options.workload == "idle") return run_idle(options);
+  std::fprintf(stderr, "loadgen: unknown workload %s\n", options.workload.c_str());
+  return 2;
+}
