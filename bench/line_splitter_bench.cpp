@@ -12,6 +12,7 @@
 //     write.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
