@@ -57,11 +57,12 @@ class LogOutput : public testing::Test {
     return file;
   }
 
-  // Opens the log file the way start-up does; the console echo goes to a file.
+  // Opens the log file the way start-up does, with the console echo going to
+  // a file (set first: opening the log adjusts the console stream).
   void log_to_files() {
+    log_console = open_for_writing(console_path());
     ASSERT_TRUE(open_log_file(log_path().c_str()));
     opened_.push_back(log_stream);
-    log_console = open_for_writing(console_path());
   }
 
   std::filesystem::path log_path() const { return folder_ / "qorvand.log"; }

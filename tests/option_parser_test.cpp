@@ -344,6 +344,8 @@ TEST(ValueConversion, DottedAddresses) {
       {"4294967295", options::kInvalidAddress},
       {"4294967296", options::kInvalidAddress},
       {"99999999999999999999", options::kInvalidAddress},
+      {"18446744073709551617", options::kInvalidAddress},  // 2^64 + 1 must not wrap to 1
+      {"1.2.0x10000000000000001", options::kInvalidAddress},
       {"1.2.3.4.", options::kInvalidAddress},
       {"1.2.3.4.5", options::kInvalidAddress},
       {"1.2.3.256", options::kInvalidAddress},
