@@ -88,6 +88,10 @@ void read_source(Direction& d) {
     d.source_ended = true;
   } else {
     const auto count = static_cast<std::int32_t>(result.count);
+    // A short read emptied the socket and the next arrival is notified
+    // again, so no read is spent on would-block. A closed peer is read on
+    // until its end of stream.
+    if (count < RelaySession::kBufferSize - d.length && !d.source_shutdown_seen) d.source_readable = false;
     d.lines.feed(d.buffer + d.length, count);
     d.length += count;
     d.pending = true;

@@ -9,6 +9,11 @@ std::FILE* log_stream = stdout;
 std::FILE* log_console = stdout;
 
 namespace {
+// False once start-up found the console to be the null device.
+bool echo_wanted = true;
+}  // namespace
+
+namespace {
 
 // Longer than any line the program formats: a traffic line is a prefix and at
 // most 256 characters, an event line a few addresses and numbers.
@@ -21,7 +26,7 @@ void log_text(const char* text, std::size_t length) {
   // One call under the stream's own lock keeps concurrent lines apart.
   std::fwrite(text, 1, length, log_stream);
   std::fflush(log_stream);
-  if (log_stream != log_console) platform::write_echo(log_console, text, length);
+  if (log_stream != log_console && echo_wanted) platform::write_echo(log_console, text, length);
 }
 
 int log_message(const char* format, ...) {
@@ -43,7 +48,7 @@ bool open_log_file(const char* path) {
   if (file == nullptr) return false;
   log_stream = file;
   // The file holds the log; a console that is not read must not stall it.
-  platform::make_echo_nonblocking(log_console);
+  echo_wanted = platform::prepare_echo(log_console);
   return true;
 }
 

@@ -18,13 +18,25 @@ void reserve_standard_streams() {
   }
 }
 
-void make_echo_nonblocking(std::FILE* stream) {
+namespace {
+
+bool is_null_device(const struct stat& status) {
+  struct stat null_device;
+  return S_ISCHR(status.st_mode) && stat("/dev/null", &null_device) == 0 && status.st_rdev == null_device.st_rdev;
+}
+
+}  // namespace
+
+bool prepare_echo(std::FILE* stream) {
   const int descriptor = fileno(stream);
   struct stat status;
-  if (descriptor < 0 || fstat(descriptor, &status) != 0) return;
-  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) return;
-  const int flags = fcntl(descriptor, F_GETFL);
-  if (flags >= 0) fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
+  if (descriptor < 0 || fstat(descriptor, &status) != 0) return true;
+  if (is_null_device(status)) return false;
+  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags >= 0) fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
+  }
+  return true;
 }
 
 void write_echo(std::FILE* stream, const char* text, std::size_t length) {

@@ -8,7 +8,7 @@ namespace platform {
 
 void reserve_standard_streams() {}
 
-void make_echo_nonblocking(std::FILE*) {}
+bool prepare_echo(std::FILE*) { return true; }
 
 void write_echo(std::FILE* stream, const char* text, std::size_t length) {
   fwrite(text, 1, length, stream);
