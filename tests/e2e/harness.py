@@ -3,13 +3,18 @@ loopback, wait for it to listen, read its log, stop it by its process id.
 
 Every wait here is bounded in time; every process started is killed by pid.
 """
+import json
 import os
 import signal
 import socket
+import socketserver
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 QORVAND = os.environ.get("QORVAND_BIN", os.path.join(os.path.dirname(__file__), "../../build/qorvand"))
 LOOPBACK = "127.0.0.1"
 # Sanitized builds run far slower; scale every deadline by this factor.
@@ -37,7 +42,24 @@ def wait_until(predicate, seconds=5.0, interval=0.01):
         time.sleep(interval)
 
 
-class Qorvand:
+class StartedProcess:
+    """A process started by a test, with its temporary folder and standard error file; stopped by its pid."""
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.kill(self.pid, signal.SIGKILL)
+        self.process.wait(timeout=10)
+        self._stderr.close()
+        self.folder.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Qorvand(StartedProcess):
     """One running qorvand with its own log file in a temporary folder."""
 
     def __init__(self, target_port, listen_port=None, target=LOOPBACK, extra_args=(), log_to_stdout=False,
@@ -95,27 +117,20 @@ class Qorvand:
                     return int(line.split()[1])
         return 0
 
-    def stop(self):
-        if self.process.poll() is None:
-            os.kill(self.pid, signal.SIGKILL)
-        self.process.wait(timeout=10)
-        self._stderr.close()
-        self.folder.cleanup()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-def receive_all(sock, seconds=30.0):
-    """Reads until end of stream (bounded in time)."""
+def receive_all(sock, seconds=30.0, reset_ends=False):
+    """Reads until end of stream (bounded in time). With reset_ends, a reset by the peer ends the
+    reading as end of stream would, and what came before it is returned."""
     end = deadline(seconds)
     chunks = []
     while time.monotonic() < end:
         sock.settimeout(max(0.01, end - time.monotonic()))
-        data = sock.recv(65536)
+        try:
+            data = sock.recv(65536)
+        except ConnectionResetError:
+            if not reset_ends:
+                raise
+            break
         if not data:
             break
         chunks.append(data)
@@ -160,3 +175,120 @@ class ListeningServer:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def is_listening(port):
+    """True when a TCP socket listens on 127.0.0.1 or 0.0.0.0 at port (read from /proc/net/tcp)."""
+    wanted = {f"0100007F:{port:04X}", f"00000000:{port:04X}"}
+    with open("/proc/net/tcp") as table:
+        for row in table.readlines()[1:]:
+            fields = row.split()
+            if fields[1] in wanted and fields[3] == "0A":
+                return True
+    return False
+
+
+def send_then_shutdown(sock, data):
+    """Sends all of data, then shuts down the sending side (the peer reads end of stream)."""
+    sock.sendall(data)
+    sock.shutdown(socket.SHUT_WR)
+
+
+def reset(sock):
+    """Closes with SO_LINGER 0, so the peer gets a reset instead of an orderly close."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+class EchoServer:
+    """A loopback server that echoes every connection until its end of stream, then closes it."""
+
+    class _Handler(socketserver.BaseRequestHandler):
+        def handle(self):
+            self.request.settimeout(60 * SLOWDOWN)
+            try:
+                while True:
+                    data = self.request.recv(65536)
+                    if not data:
+                        break
+                    self.request.sendall(data)
+            except OSError:
+                pass
+
+    class _Server(socketserver.ThreadingTCPServer):
+        daemon_threads = True
+        allow_reuse_address = True
+        request_queue_size = 256
+
+    def __init__(self):
+        self.server = self._Server((LOOPBACK, 0), self._Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class MailFolder:
+    """aiosmtpd handler (python3 -m aiosmtpd -c harness.MailFolder FOLDER): keeps every accepted mail as
+    FOLDER/mail-N.json with its envelope and its content exactly as received."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.count = 0
+
+    @classmethod
+    def from_cli(cls, parser, *args):
+        return cls(args[0])
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        record = {"mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos,
+                  "content": envelope.original_content.decode("latin-1")}
+        final_path = os.path.join(self.folder, f"mail-{self.count}.json")
+        with open(final_path + ".part", "w") as part:
+            json.dump(record, part)
+        os.replace(final_path + ".part", final_path)
+        return "250 Message accepted for delivery"
+
+
+class SmtpServer(StartedProcess):
+    """python3-aiosmtpd on a free loopback port, keeping the mails it accepts (see MailFolder)."""
+
+    def __init__(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="qorvand-smtp-")
+        self.port = free_port()
+        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
+        mails = os.path.join(self.folder.name, "mails")
+        os.mkdir(mails)
+        self.mail_folder = mails
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"{LOOPBACK}:{self.port}",
+             "-c", "harness.MailFolder", mails],
+            stdout=subprocess.DEVNULL, stderr=self._stderr, env=dict(os.environ, PYTHONPATH=HERE))
+        self.pid = self.process.pid
+        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
+            self.stop()
+            raise RuntimeError("aiosmtpd did not start listening")
+        if self.process.poll() is not None:
+            self.stop()
+            raise RuntimeError("aiosmtpd exited at start")
+
+    def mails(self):
+        """The mails accepted so far, in the order they came."""
+        names = sorted((n for n in os.listdir(self.mail_folder) if n.endswith(".json")),
+                       key=lambda n: int(n[5:-5]))
+        records = []
+        for name in names:
+            with open(os.path.join(self.mail_folder, name)) as record:
+                records.append(json.load(record))
+        return records

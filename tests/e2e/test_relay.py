@@ -1,0 +1,382 @@
+"""End-to-end tests of the connection relay: the real qorvand between real clients and servers on
+loopback. Checks that every byte arrives in both directions, that closes and resets are handled the
+way the log promises, and that an idle or finished connection costs no CPU, descriptors or threads."""
+import concurrent.futures
+import hashlib
+import os
+import random
+import re
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import harness
+from harness import (SLOWDOWN, EchoServer, ListeningServer, Qorvand, SmtpServer, receive_all, receive_exactly,
+                     reset, send_then_shutdown, wait_until)
+
+CLIENT_SHUTDOWN = "Client has initiated shutdown"
+SERVER_SHUTDOWN = "Server has initiated shutdown"
+CLOSED = "Connection closed"
+# An idle process may be charged a stray tick; a spinning relay thread would take ~100 per second.
+IDLE_TICKS_ALLOWED = 2
+IDLE_SECONDS = 2.0
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def binary_payload(size, seed):
+    """Random bytes that surely hold NUL, 0xFF, CR and LF."""
+    return b"\x00\xff\r\n\x00\xff" + random.Random(seed).randbytes(size - 6)
+
+
+def text_payload(tag, count):
+    """count CR LF lines, each distinct and short enough to be logged whole."""
+    return b"".join(b"%s line %07d %s\r\n" % (tag, number, b"x" * (number % 50)) for number in range(count))
+
+
+def logged_as(prefix, payload):
+    return [f"{prefix} {line}" for line in payload.decode("ascii").split("\r\n")[:-1]]
+
+
+def closing_lines(lines):
+    return [line for line in lines if line.startswith(CLOSED)]
+
+
+def wait_for_stall(progress, seconds):
+    """Waits until progress() has stopped changing for a few polls in a row (bounded in time)."""
+    end = harness.deadline(seconds)
+    last, unchanged = progress(), 0
+    while time.monotonic() < end and unchanged < 3:
+        time.sleep(0.1 * SLOWDOWN)
+        current = progress()
+        unchanged = unchanged + 1 if current == last else 0
+        last = current
+    return unchanged >= 3
+
+
+def send_ignoring_reset(sock, data):
+    """Sends until done or the peer is gone; returns whether all was sent."""
+    try:
+        sock.sendall(data)
+        return True
+    except (BrokenPipeError, ConnectionResetError, socket.timeout):
+        return False
+
+
+class RelayTestCase(unittest.TestCase):
+    def start_qorvand(self, target_port):
+        qorvand = Qorvand(target_port)
+        self.addCleanup(qorvand.stop)
+        # Runs before the stop: a sanitizer's report on standard error fails the test that caused it.
+        self.addCleanup(lambda: self.assertNotIn("Sanitizer", qorvand.stderr()))
+        return qorvand
+
+    def relay_pair(self, qorvand=None, server=None):
+        """A client connected through qorvand and the server side of that same connection."""
+        if server is None:
+            server = ListeningServer()
+            self.addCleanup(server.close)
+        if qorvand is None:
+            qorvand = self.start_qorvand(server.port)
+        client = qorvand.connect()
+        self.addCleanup(client.close)
+        server_side = server.accept()
+        self.addCleanup(server_side.close)
+        return qorvand, server, client, server_side
+
+    def wait_for_closing_line(self, qorvand, count=1):
+        wait_until(lambda: len(closing_lines(qorvand.log_lines())) >= count, 60)
+        lines = qorvand.log_lines()
+        self.assertEqual(len(closing_lines(lines)), count, qorvand.log())
+        return lines
+
+    def assert_in_order(self, lines, expected_starts):
+        """Each expected start begins some line, after the line that matched the one before it."""
+        position = 0
+        for expected in expected_starts:
+            while position < len(lines) and not lines[position].startswith(expected):
+                position += 1
+            self.assertLess(position, len(lines), f"{expected!r} missing or out of order in:\n" + "\n".join(lines))
+            position += 1
+
+    def assert_logged_once_at_most(self, lines, texts):
+        for text in texts:
+            self.assertLessEqual(sum(line.startswith(text) for line in lines), 1, f"{text!r} repeated")
+
+
+class SmtpExchangeTest(RelayTestCase):
+    def test_mail_from_curl_reaches_aiosmtpd_intact_and_the_log_reads_as_a_transcript(self):
+        mail = (b"From: alice@example.com\r\nTo: bob@example.com\r\nSubject: relay check\r\n\r\n"
+                b"Hello Bob,\r\n\r\na tab\there and an 8-bit \xe9 byte.\r\n"
+                + b"".join(b"body line %03d\r\n" % number for number in range(40)) + b"Bye\r\n")
+        with SmtpServer() as smtp, tempfile.TemporaryDirectory(prefix="qorvand-mail-") as folder:
+            qorvand = self.start_qorvand(smtp.port)
+            mail_path = os.path.join(folder, "mail.txt")
+            with open(mail_path, "wb") as mail_file:
+                mail_file.write(mail)
+            curl = subprocess.run(
+                ["curl", "-sS", "--max-time", str(int(30 * SLOWDOWN)),
+                 f"smtp://127.0.0.1:{qorvand.listen_port}/client.example", "--mail-from", "alice@example.com",
+                 "--mail-rcpt", "bob@example.com", "--upload-file", mail_path],
+                capture_output=True, timeout=60 * SLOWDOWN)
+            self.assertEqual(curl.returncode, 0, curl.stderr)
+            lines = self.wait_for_closing_line(qorvand)
+            self.assertTrue(wait_until(lambda: len(smtp.mails()) == 1, 10))
+            delivered = smtp.mails()[0]
+        self.assertEqual(delivered["mail_from"], "alice@example.com")
+        self.assertEqual(delivered["rcpt_tos"], ["bob@example.com"])
+        self.assertEqual(delivered["content"].encode("latin-1"), mail)
+
+        port = qorvand.listen_port
+        self.assert_in_order(lines, [
+            "Listening...", "Incoming: 127.0.0.1:", "Connection received", "Outgoing: 127.0.0.1:", "<<< 220 ",
+            ">>> EHLO client.example", "<<< 250", ">>> MAIL FROM:<alice@example.com>", "<<< 250",
+            ">>> RCPT TO:<bob@example.com>", "<<< 250", ">>> DATA", "<<< 354", ">>> From: alice@example.com",
+            ">>> Subject: relay check", ">>> Hello Bob,", ">>> a tab.here and an 8-bit . byte.",
+            ">>> body line 000", ">>> body line 039", ">>> Bye", ">>> .", "<<< 250", ">>> QUIT", "<<< 221"])
+        self.assertRegex(lines[1], rf"^Incoming: 127\.0\.0\.1:\d+ -> 0\.0\.0\.0:{port}$")
+        self.assertRegex(lines[3], rf"^Outgoing: 127\.0\.0\.1:\d+ -> 127\.0\.0\.1:{smtp.port}$")
+        after_quit = lines[lines.index(">>> QUIT"):]
+        self.assertEqual(after_quit.count(CLIENT_SHUTDOWN), 1, lines)
+        self.assertEqual(after_quit.count(SERVER_SHUTDOWN), 1, lines)
+        self.assertEqual(lines[-1], CLOSED)
+
+
+class RelayTrafficTest(RelayTestCase):
+    def test_server_greeting_reaches_the_client_before_it_speaks(self):
+        qorvand, _, client, server_side = self.relay_pair()
+        server_side.sendall(b"220 ready\r\n")
+        self.assertEqual(receive_exactly(client, 11), b"220 ready\r\n")
+        self.assertTrue(qorvand.wait_for_log("<<< 220 ready\n"))
+        self.assertNotIn(">>>", qorvand.log())
+
+    def test_upload_to_a_server_that_reads_late_stalls_without_cpu_and_loses_nothing(self):
+        qorvand, _, client, server_side = self.relay_pair()
+        # More than the socket buffers on the way can hold, so the client has to wait for the server.
+        upload = b"".join(b"up line %07d %s\r\n" % (number, b"x" * 230) for number in range(48000))
+        sent = [0]
+
+        def send_in_pieces():
+            for start in range(0, len(upload), 65536):
+                client.sendall(upload[start:start + 65536])
+                sent[0] = start + 65536
+            client.shutdown(socket.SHUT_WR)
+
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            sending = pool.submit(send_in_pieces)
+            self.assertTrue(wait_for_stall(lambda: sent[0], 30), "the client never had to wait")
+            self.assertFalse(sending.done(), "the whole upload fit in the socket buffers")
+            before = qorvand.cpu_ticks()
+            time.sleep(1.0)  # the server keeps not reading
+            self.assertLessEqual(qorvand.cpu_ticks() - before, IDLE_TICKS_ALLOWED, "CPU used while stalled")
+            received = receive_all(server_side, 60)
+            sending.result(timeout=30 * SLOWDOWN)
+        self.assertEqual(digest(received), digest(upload))
+        server_side.close()
+        self.assertEqual(receive_all(client), b"")
+        lines = self.wait_for_closing_line(qorvand)
+        self.assertEqual([line for line in lines if line.startswith(">>>")], logged_as(">>>", upload))
+        self.assertEqual(lines[-1], CLOSED)
+
+    def test_binary_data_both_ways_at_once_arrives_unchanged(self):
+        qorvand, _, client, server_side = self.relay_pair()
+        upload, download = binary_payload(3 << 20, 1), binary_payload(3 << 20, 2)
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            sends = [pool.submit(send_then_shutdown, client, upload),
+                     pool.submit(send_then_shutdown, server_side, download)]
+            at_server = pool.submit(receive_all, server_side, 120)
+            at_client = pool.submit(receive_all, client, 120)
+            for sending in sends:
+                sending.result(timeout=120 * SLOWDOWN)
+            self.assertEqual(digest(at_server.result(timeout=120 * SLOWDOWN)), digest(upload))
+            self.assertEqual(digest(at_client.result(timeout=120 * SLOWDOWN)), digest(download))
+        lines = self.wait_for_closing_line(qorvand)
+        self.assertEqual(lines[-1], CLOSED)
+        self.assertEqual(lines.count(CLIENT_SHUTDOWN), 1)
+        self.assertEqual(lines.count(SERVER_SHUTDOWN), 1)
+
+    def test_after_a_half_close_the_other_side_still_sends_everything(self):
+        for first_closer in ("client", "server"):
+            with self.subTest(first_closer=first_closer):
+                qorvand, _, client, server_side = self.relay_pair()
+                closer, other = (client, server_side) if first_closer == "client" else (server_side, client)
+                send_then_shutdown(closer, b"REQUEST\r\n")
+                self.assertEqual(receive_all(other), b"REQUEST\r\n")
+                reply = text_payload(b"reply", 30000)  # about 2 MB after the close
+                with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                    sending = pool.submit(send_then_shutdown, other, reply)
+                    received = receive_all(closer, 60)
+                    sending.result(timeout=30 * SLOWDOWN)
+                self.assertEqual(digest(received), digest(reply))
+                lines = self.wait_for_closing_line(qorvand)
+                first, second = ((CLIENT_SHUTDOWN, SERVER_SHUTDOWN) if first_closer == "client"
+                                 else (SERVER_SHUTDOWN, CLIENT_SHUTDOWN))
+                self.assert_in_order(lines, [first, second, CLOSED])
+                self.assertEqual(lines[-1], CLOSED)
+
+    def test_the_servers_goodbye_reaches_the_log_when_the_client_closes_right_after_quit(self):
+        for client_close in ("shutdown", "close"):
+            with self.subTest(client_close=client_close):
+                qorvand, _, client, server_side = self.relay_pair()
+                server_side.sendall(b"220 ready\r\n")
+                self.assertEqual(receive_exactly(client, 11), b"220 ready\r\n")
+                client.sendall(b"QUIT\r\n")
+                if client_close == "shutdown":
+                    client.shutdown(socket.SHUT_WR)
+                else:
+                    client.close()
+                self.assertEqual(receive_exactly(server_side, 6), b"QUIT\r\n")
+                server_side.sendall(b"221 bye\r\n")
+                server_side.close()
+                if client_close == "shutdown":
+                    self.assertEqual(receive_all(client), b"221 bye\r\n")
+                lines = self.wait_for_closing_line(qorvand)
+                self.assert_in_order(lines, [">>> QUIT", "<<< 221 bye", CLOSED])
+                self.assertTrue(lines[-1].startswith(CLOSED), lines)
+                self.assert_logged_once_at_most(lines, [CLIENT_SHUTDOWN, SERVER_SHUTDOWN, "Client socket send error"])
+                if client_close == "shutdown":
+                    self.assertEqual(lines[-1], CLOSED)
+
+    def test_a_refused_target_disconnects_the_client_without_a_closing_line(self):
+        refused_port = harness.free_port()
+        qorvand = self.start_qorvand(refused_port)
+        client = qorvand.connect()
+        self.addCleanup(client.close)
+        self.assertEqual(receive_all(client, reset_ends=True), b"")
+        self.assertTrue(qorvand.wait_for_log("Error connecting"))
+        lines = qorvand.log_lines()
+        self.assertEqual(lines[2:], ["Connection received", f"Error connecting to 127.0.0.1:{refused_port} (111)"])
+        self.assertRegex(lines[1], rf"^Incoming: 127\.0\.0\.1:\d+ -> 0\.0\.0\.0:{qorvand.listen_port}$")
+        self.assertFalse(wait_until(lambda: CLOSED in qorvand.log(), 0.3))
+
+    def test_many_concurrent_connections_each_get_their_own_bytes_back(self):
+        count = 100
+        with EchoServer() as echo:
+            qorvand = self.start_qorvand(echo.port)
+            clients = [qorvand.connect() for _ in range(count)]
+            for client in clients:
+                self.addCleanup(client.close)
+            self.assertTrue(qorvand.wait_for_log("Outgoing:", count, 30))
+            payloads = [b"connection %03d|" % number + binary_payload(20000, number) for number in range(count)]
+
+            def exchange(client, payload):
+                send_then_shutdown(client, payload)
+                return receive_all(client, 60)
+
+            with concurrent.futures.ThreadPoolExecutor(32) as pool:
+                echoes = list(pool.map(exchange, clients, payloads, timeout=120 * SLOWDOWN))
+            for number, (payload, echoed) in enumerate(zip(payloads, echoes)):
+                self.assertEqual(digest(echoed), digest(payload), f"connection {number}")
+            lines = self.wait_for_closing_line(qorvand, count)
+        for event in ("Connection received", CLIENT_SHUTDOWN, SERVER_SHUTDOWN, CLOSED):
+            self.assertEqual(lines.count(event), count, event)
+        # Lines of concurrent connections never run into each other.
+        event_line = re.compile(r"^(Listening\.\.\.|Connection received|Client has initiated shutdown|"
+                                r"Server has initiated shutdown|Connection closed|"
+                                r"(Incoming|Outgoing): 127\.0\.0\.1:\d+ -> (0\.0\.0\.0|127\.0\.0\.1):\d+)$")
+        traffic_line = re.compile(r"^(>>>|<<<)( [ -~]{1,256})?$")
+        mixed = [line for line in lines if not event_line.match(line) and not traffic_line.match(line)]
+        self.assertEqual(mixed, [])
+
+    def test_a_peer_reset_mid_transfer_ends_only_that_connection(self):
+        for sender in ("client", "server"):
+            for resetter in ("client", "server"):
+                with self.subTest(sender=sender, resetter=resetter):
+                    self.check_reset_mid_transfer(sender, resetter)
+
+    def check_reset_mid_transfer(self, sender_name, resetter_name):
+        qorvand, server, client, server_side = self.relay_pair()
+        sockets = {"client": client, "server": server_side}
+        sender, receiver = sockets[sender_name], sockets["server" if sender_name == "client" else "client"]
+        sender.settimeout(30 * SLOWDOWN)
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            if resetter_name == sender_name:
+                receiving = pool.submit(receive_all, receiver, 60, True)
+                send_ignoring_reset(sender, binary_payload(512 << 10, 3))
+                reset(sender)
+                receiving.result(timeout=60 * SLOWDOWN)
+                receiver.close()  # what a peer does on end of stream
+            else:
+                sending = pool.submit(send_ignoring_reset, sender, binary_payload(16 << 20, 4))
+                self.assertEqual(len(receive_exactly(receiver, 64 << 10)), 64 << 10)
+                reset(receiver)
+                sending.result(timeout=60 * SLOWDOWN)
+                sender.close()
+        lines = self.wait_for_closing_line(qorvand)
+        self.assertTrue(lines[-1].startswith(CLOSED), lines)
+        peer = resetter_name.capitalize()
+        own_lines = [f"{peer} has initiated shutdown", f"{peer} socket read error", f"{peer} socket send error"]
+        self.assert_logged_once_at_most(lines, own_lines + [CLIENT_SHUTDOWN, SERVER_SHUTDOWN])
+        self.assertTrue(any(line.startswith(tuple(own_lines)) for line in lines), lines)
+        # The process goes on serving.
+        _, _, next_client, next_server_side = self.relay_pair(qorvand, server)
+        next_server_side.sendall(b"220 still here\r\n")
+        self.assertEqual(receive_exactly(next_client, 16), b"220 still here\r\n")
+
+
+class RelayResourceTest(RelayTestCase):
+    def assert_idle_process_uses_no_cpu(self, qorvand, what):
+        before = qorvand.cpu_ticks()
+        time.sleep(IDLE_SECONDS)
+        used = qorvand.cpu_ticks() - before
+        self.assertLessEqual(used, IDLE_TICKS_ALLOWED, f"{used} CPU ticks in {IDLE_SECONDS} s with {what}")
+
+    def test_idle_and_half_closed_connections_use_no_cpu(self):
+        server = ListeningServer()
+        self.addCleanup(server.close)
+        qorvand = self.start_qorvand(server.port)
+        pairs = [self.relay_pair(qorvand, server)[2:] for _ in range(4)]
+        for client, server_side in pairs:
+            server_side.sendall(b"220 idle\r\n")
+            self.assertEqual(receive_exactly(client, 10), b"220 idle\r\n")
+        self.assert_idle_process_uses_no_cpu(qorvand, "4 idle connections")
+
+        # One client and one server stop sending; their peers stay open and silent.
+        pairs[0][0].shutdown(socket.SHUT_WR)
+        pairs[1][1].shutdown(socket.SHUT_WR)
+        self.assertEqual(receive_all(pairs[0][1]), b"")
+        self.assertEqual(receive_all(pairs[1][0]), b"")
+        self.assertTrue(qorvand.wait_for_log(CLIENT_SHUTDOWN) and qorvand.wait_for_log(SERVER_SHUTDOWN))
+        self.assert_idle_process_uses_no_cpu(qorvand, "half-closed connections")
+        self.assertNotIn(CLOSED, qorvand.log())
+
+    def test_many_connections_in_a_row_leave_descriptors_and_threads_as_they_were(self):
+        rounds = max(100, int(600 / SLOWDOWN))
+        with EchoServer() as echo:
+            for target in ("echo server", "refused"):
+                with self.subTest(target=target):
+                    port = echo.port if target == "echo server" else harness.free_port()
+                    qorvand = self.start_qorvand(port)
+
+                    def one_connection(number):
+                        with qorvand.connect() as client:
+                            if target == "echo server":
+                                message = b"message %d\r\n" % number
+                                send_then_shutdown(client, message)
+                                self.assertEqual(receive_all(client), message)
+                            else:
+                                self.assertEqual(receive_all(client, reset_ends=True), b"")
+
+                    start_descriptors = qorvand.descriptor_count()
+                    one_connection(-1)  # the first one may start runtime threads that stay
+                    end_line = CLOSED if target == "echo server" else "Error connecting"
+                    self.assertTrue(qorvand.wait_for_log(end_line))
+                    wait_until(lambda: qorvand.descriptor_count() == start_descriptors, 5)
+                    # The first relay thread may still be on its way out: at most that one is counted extra.
+                    start_threads = qorvand.thread_count()
+                    for number in range(rounds):
+                        one_connection(number)
+                    self.assertTrue(qorvand.wait_for_log(end_line, rounds + 1, 30))
+                    settled = wait_until(lambda: qorvand.descriptor_count() == start_descriptors
+                                         and qorvand.thread_count() <= start_threads, 15)
+                    self.assertTrue(settled, f"{start_descriptors} descriptors and {start_threads} threads at "
+                                             f"start, {qorvand.descriptor_count()} and {qorvand.thread_count()} "
+                                             f"after {rounds} connections")
+
+
+if __name__ == "__main__":
+    unittest.main()
