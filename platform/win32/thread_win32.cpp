@@ -1,0 +1,45 @@
+// Windows threads backend of platform/thread.h.
+#include <windows.h>
+#include <process.h>
+
+#include <cstdint>
+#include <new>
+
+#include "platform/thread.h"
+
+namespace platform {
+namespace {
+
+// Reserved, not committed: pages are committed as the stack grows. Enough for
+// a relay thread's few KiB of state, formatted output and the socket calls.
+constexpr unsigned kRelayStackBytes = 256 * 1024;
+
+struct StartRecord {
+  ThreadBody body;
+  void* argument;
+};
+
+unsigned __stdcall run_thread(void* raw) {
+  const StartRecord record = *static_cast<StartRecord*>(raw);
+  delete static_cast<StartRecord*>(raw);
+  record.body(record.argument);
+  return 0;
+}
+
+}  // namespace
+
+bool start_detached_thread(ThreadBody body, void* argument) {
+  auto* record = new (std::nothrow) StartRecord{body, argument};
+  if (record == nullptr) return false;
+  const std::uintptr_t thread =
+      _beginthreadex(nullptr, kRelayStackBytes, run_thread, record, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == 0) {
+    delete record;
+    return false;
+  }
+  // Nobody joins a relay thread: closing the handle lets it go when it ends.
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return true;
+}
+
+}  // namespace platform
