@@ -1,0 +1,295 @@
+"""The Windows build under Wine: its unit tests, and qorvand.exe relaying on
+loopback, started through the end-to-end harness.
+
+scripts/test-windows builds first and names the build folder in
+QORVAND_WINDOWS_BUILD. Wine runs in a prefix of its own in a temporary folder
+with one wineserver started here; both are ended and removed at the end.
+"""
+import hashlib
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.abspath(os.environ.get("QORVAND_WINDOWS_BUILD", os.path.join(HERE, "../../build-windows")))
+EXE = os.path.join(BUILD, "qorvand.exe")
+UNIT_TESTS = os.path.join(BUILD, "tests", "qorvand_unit_tests.exe")
+
+
+def first_program(*candidates):
+    for candidate in candidates:
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    raise RuntimeError("not installed: " + ", ".join(c for c in candidates if c))
+
+
+WINE = first_program(shutil.which("wine64"), "/usr/lib/wine/wine64", shutil.which("wine"))
+WINESERVER = first_program(shutil.which("wineserver"), "/usr/lib/wine/wineserver")
+
+# Wine starts slower than a native process; scale the harness's deadlines.
+os.environ.setdefault("QORVAND_TEST_SLOWDOWN", "3")
+os.environ["QORVAND_BIN"] = os.path.join(HERE, "qorvand-wine")
+os.environ["QORVAND_EXE"] = EXE
+os.environ["QORVAND_WINE"] = WINE
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402  (needs the environment above)
+
+WSAECONNREFUSED = 10061
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+prefix_folder = None
+wineserver = None
+
+
+def setUpModule():
+    global prefix_folder, wineserver
+    prefix_folder = tempfile.TemporaryDirectory(prefix="qorvand-wine-")
+    prefix = os.path.join(prefix_folder.name, "prefix")
+    os.makedirs(prefix)
+    os.environ["WINEPREFIX"] = prefix
+    os.environ["WINEDEBUG"] = "-all"
+    # No Mono or Gecko installer prompts while the prefix is made.
+    os.environ["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    # One server for the whole run, so that each program starts fast and its
+    # process id is the program's own.
+    wineserver = subprocess.Popen([WINESERVER, "--foreground", "--persistent"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+    subprocess.run([WINE, "wineboot", "--init"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=300, check=True)
+
+
+def tearDownModule():
+    # Ends every process of this prefix (the services wineboot started too).
+    subprocess.run([WINESERVER, "--kill"], timeout=60)
+    try:
+        wineserver.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        wineserver.kill()
+        wineserver.wait(timeout=30)
+    prefix_folder.cleanup()
+
+
+def cpu_ticks_of(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def crlf_lines(raw):
+    """The lines of a text written in Windows text mode; every line must end in CR LF."""
+    text = raw.decode("ascii")
+    assert text.endswith("\r\n") and text.count("\n") == text.count("\r\n"), repr(text)
+    return text[:-2].split("\r\n")
+
+
+class Background(threading.Thread):
+    """Runs a function in a thread and keeps its result or its exception."""
+
+    def __init__(self, function):
+        super().__init__(daemon=True)
+        self.function = function
+        self.result = None
+        self.error = None
+        self.start()
+
+    def run(self):
+        try:
+            self.result = self.function()
+        except BaseException as error:  # handed to the test by outcome()
+            self.error = error
+
+    def outcome(self, seconds=60):
+        self.join(seconds * harness.SLOWDOWN)
+        if self.is_alive():
+            raise TimeoutError("background step did not finish")
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+def send_then_end(sock, data):
+    sock.sendall(data)
+    sock.shutdown(socket.SHUT_WR)
+
+
+class UnitTestsUnderWine(unittest.TestCase):
+    def test_unit_tests_pass(self):
+        self.assertTrue(os.path.exists(UNIT_TESTS), UNIT_TESTS + " was not built")
+        result = subprocess.run([WINE, UNIT_TESTS, "--gtest_brief=1"], capture_output=True, timeout=300)
+        report = (result.stdout + result.stderr).decode(errors="replace")
+        failed = [line for line in report.splitlines() if line.startswith("[  FAILED  ]")]
+        self.assertEqual(result.returncode, 0, "\n".join(failed) + "\n" + report[-3000:])
+
+
+class CommandLineUnderWine(unittest.TestCase):
+    def run_qorvand(self, *args):
+        with tempfile.TemporaryDirectory(prefix="qorvand-wine-cwd-") as folder:
+            return subprocess.run([harness.QORVAND, *args], capture_output=True, cwd=folder, timeout=60)
+
+    def test_no_arguments_print_the_usage_text_and_exit_with_status_1(self):
+        result = self.run_qorvand()
+        self.assertEqual(result.returncode, 1)
+        lines = crlf_lines(result.stderr)
+        # Argument 0 names the program the way Windows passed it (a Z:\ path).
+        self.assertTrue(lines[0].endswith("qorvand.exe: TCP connection logger"), lines[0])
+        self.assertEqual(lines[1:], [
+            "Missing required parameter --target",
+            "",
+            "Usage:",
+            "    -t --target:\tremote IP address to connect to",
+            "    -p --target-port:\tremote port to connect to",
+            "    -l --listen-port:\tlocal port to listen on",
+            "    -f --logfile:\tpath of output log file",
+            "",
+        ])
+        self.assertEqual(result.stdout, b"")
+
+    def test_a_target_that_is_its_own_listener_is_refused(self):
+        result = self.run_qorvand("127.0.0.1")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, b"Can't listen on target socket\r\n")
+
+
+class RelayUnderWine(unittest.TestCase):
+    def setUp(self):
+        self.server = harness.ListeningServer()
+        self.addCleanup(self.server.close)
+
+    def start_qorvand(self, target_port=None, **options):
+        qorvand = harness.Qorvand(target_port or self.server.port, **options)
+        self.addCleanup(qorvand.stop)
+        return qorvand
+
+    def open_pair(self, qorvand):
+        client = qorvand.connect()
+        self.addCleanup(client.close)
+        upstream = self.server.accept()
+        self.addCleanup(upstream.close)
+        return client, upstream
+
+    def test_an_exchange_is_relayed_and_logged_with_crlf_line_ends(self):
+        console = tempfile.TemporaryFile()
+        self.addCleanup(console.close)
+        qorvand = self.start_qorvand(stdout=console)
+        client, upstream = self.open_pair(qorvand)
+        client_port = client.getsockname()[1]
+        outgoing_port = upstream.getpeername()[1]
+        upstream.sendall(b"220 hi\r\n")
+        self.assertEqual(harness.receive_exactly(client, 8), b"220 hi\r\n")
+        client.sendall(b"HELO a\r\n")
+        self.assertEqual(harness.receive_exactly(upstream, 8), b"HELO a\r\n")
+        upstream.sendall(b"250 ok\r\n")
+        self.assertEqual(harness.receive_exactly(client, 8), b"250 ok\r\n")
+        client.shutdown(socket.SHUT_WR)
+        self.assertEqual(harness.receive_all(upstream), b"")
+        upstream.close()
+        self.assertEqual(harness.receive_all(client), b"")
+        self.assertTrue(qorvand.wait_for_log("Connection closed\n"), qorvand.log())
+
+        expected = [
+            "Listening...",
+            f"Incoming: 127.0.0.1:{client_port} -> 0.0.0.0:{qorvand.listen_port}",
+            "Connection received",
+            f"Outgoing: 127.0.0.1:{outgoing_port} -> 127.0.0.1:{self.server.port}",
+            "<<< 220 hi",
+            ">>> HELO a",
+            "<<< 250 ok",
+            "Client has initiated shutdown",
+            "Server has initiated shutdown",
+            "Connection closed",
+        ]
+        with open(qorvand.log_path, "rb") as log_file:
+            self.assertEqual(crlf_lines(log_file.read()), expected)
+        self.assertTrue(harness.wait_until(lambda: console.seek(0) == 0 and console.read().count(b"\r\n") >= 10))
+        console.seek(0)
+        self.assertEqual(crlf_lines(console.read()), expected)
+
+    def test_a_refused_target_is_logged_with_the_winsock_code(self):
+        closed_port = harness.free_port()
+        qorvand = self.start_qorvand(target_port=closed_port)
+        client = qorvand.connect()
+        self.addCleanup(client.close)
+        try:
+            self.assertEqual(harness.receive_all(client), b"")
+        except ConnectionResetError:
+            pass  # a reset ends the client as well as an orderly close
+        error_line = f"Error connecting to 127.0.0.1:{closed_port} ({WSAECONNREFUSED})\n"
+        self.assertTrue(qorvand.wait_for_log(error_line), qorvand.log())
+        self.assertTrue(qorvand.log().endswith("Connection received\n" + error_line), qorvand.log())
+
+    def test_binary_data_is_delivered_intact_both_ways(self):
+        qorvand = self.start_qorvand()
+        client, upstream = self.open_pair(qorvand)
+        upward = bytes(range(256)) * 64 + os.urandom(192 * 1024)
+        downward = os.urandom(192 * 1024) + bytes(range(255, -1, -1)) * 64
+        steps = [Background(lambda: send_then_end(client, upward)),
+                 Background(lambda: send_then_end(upstream, downward)),
+                 Background(lambda: harness.receive_all(upstream, 120))]
+        received_by_client = harness.receive_all(client, 120)
+        steps[0].outcome()
+        steps[1].outcome()
+        received_by_server = steps[2].outcome()
+        self.assertEqual(hashlib.sha256(received_by_server).hexdigest(), hashlib.sha256(upward).hexdigest())
+        self.assertEqual(hashlib.sha256(received_by_client).hexdigest(), hashlib.sha256(downward).hexdigest())
+        self.assertTrue(qorvand.wait_for_log("Connection closed\n"), qorvand.log()[-2000:])
+        self.assertNotIn("unsent", qorvand.log())
+        self.assertNotIn(" error ", qorvand.log())
+
+    def test_half_close_lets_the_server_answer_after_the_client_has_ended(self):
+        qorvand = self.start_qorvand()
+        client, upstream = self.open_pair(qorvand)
+        send_then_end(client, b"QUIT\r\n")
+        self.assertEqual(harness.receive_all(upstream), b"QUIT\r\n")
+        answer = b"221 still here after your end\r\n" * 2000
+        send_then_end(upstream, answer)
+        self.assertEqual(harness.receive_all(client), answer)
+        self.assertTrue(qorvand.wait_for_log("Connection closed\n"), qorvand.log()[-2000:])
+        log = qorvand.log()
+        self.assertLess(log.index("Client has initiated shutdown\n"), log.index("Server has initiated shutdown\n"))
+        self.assertEqual(log.count("<<< 221 still here after your end\n"), 2000)
+
+    def test_a_reset_after_the_servers_close_ends_a_blocked_send(self):
+        # Winsock reports a peer's close once; the reset that follows must
+        # still wake a relay whose send to that peer waits for room.
+        qorvand = self.start_qorvand()
+        client, upstream = self.open_pair(qorvand)
+        # Small buffers fill soon: relaying under Wine is slow.
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        upstream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        upstream.shutdown(socket.SHUT_WR)
+        self.assertTrue(qorvand.wait_for_log("Server has initiated shutdown\n"), qorvand.log())
+        client.settimeout(2 * harness.SLOWDOWN)
+        sent = 0
+        with self.assertRaises(socket.timeout):  # every buffer on the way is full
+            while sent < 64 * 1024 * 1024:
+                sent += client.send(b"x" * 65536)
+        upstream.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        upstream.close()
+        self.assertTrue(qorvand.wait_for_log("Connection closed (unsent data! C->S: "), qorvand.log()[-2000:])
+        self.assertIn("Server socket send error 10054\n", qorvand.log())
+
+    def test_an_idle_connection_uses_no_cpu(self):
+        qorvand = self.start_qorvand()
+        client, upstream = self.open_pair(qorvand)
+        client.sendall(b"NOOP\r\n")
+        self.assertEqual(harness.receive_exactly(upstream, 6), b"NOOP\r\n")
+        self.assertTrue(qorvand.wait_for_log(">>> NOOP\n"))
+        # The program's process and the wineserver, which carries its waits.
+        before = qorvand.cpu_ticks() + cpu_ticks_of(wineserver.pid)
+        started = time.monotonic()
+        time.sleep(3)
+        used = qorvand.cpu_ticks() + cpu_ticks_of(wineserver.pid) - before
+        elapsed_ticks = (time.monotonic() - started) * CLOCK_TICKS
+        # A loop that polls instead of waiting would take a whole core.
+        self.assertLess(used, 0.05 * elapsed_ticks, f"{used} of {elapsed_ticks:.0f} ticks while idle")
+
+
+if __name__ == "__main__":
+    unittest.main()
