@@ -50,12 +50,12 @@ def wait_for_stall(progress, seconds):
     """Waits until progress() has stopped changing for a few polls in a row (bounded in time)."""
     end = harness.deadline(seconds)
     last, unchanged = progress(), 0
-    while time.monotonic() < end and unchanged < 3:
+    while time.monotonic() < end and unchanged < 5:
         time.sleep(0.1 * SLOWDOWN)
         current = progress()
         unchanged = unchanged + 1 if current == last else 0
         last = current
-    return unchanged >= 3
+    return unchanged >= 5
 
 
 def send_ignoring_reset(sock, data):
