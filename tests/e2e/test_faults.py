@@ -1,0 +1,625 @@
+"""Faults, load and hostile input, end to end: peers that reset, a slow reader,
+a connection flood, running out of descriptors, odd targets, a console that is
+closed or never read, every byte value, and targets that are this host's own
+listener by another name.
+
+Every loop is bounded in count and time; every process is killed by its pid.
+"""
+import errno
+import hashlib
+import os
+import re
+import resource
+import selectors
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import harness
+from harness import (LOOPBACK, SLOWDOWN, EchoServer, ListeningServer, Qorvand, free_port, receive_all,
+                     receive_exactly, reset, wait_until)
+
+CLOSING_LINE = re.compile(r"^Connection closed(\n| \(unsent data! C->S: \d+ , S->C: \d+\n)", re.M)
+ERROR_LINE = re.compile(r"^(Client|Server) socket (read|send) error (\d+)$", re.M)
+# A reset peer is reported by its close and by the failing read or send.
+RESET_CODES = {errno.ECONNRESET, errno.EPIPE}
+# An idle process uses next to no CPU; a spinning thread takes 100 ticks a second.
+IDLE_TICKS_PER_SECOND = 5
+
+
+def closing_lines(q):
+    return len(CLOSING_LINE.findall(q.log()))
+
+
+def ticks_over(q, seconds):
+    """CPU ticks qorvand uses during a quiet period of the given length."""
+    before = q.cpu_ticks()
+    time.sleep(seconds)
+    return q.cpu_ticks() - before
+
+
+def numbered_lines(count, text):
+    return b"".join(b"%06d %s\r\n" % (number, text) for number in range(count))
+
+
+def limit_descriptors(limit):
+    """preexec_fn: soft and hard descriptor limit, so the child cannot raise it."""
+    def apply():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+    return apply
+
+
+def close_standard_output():
+    os.close(1)
+
+
+def own_interface_address():
+    """An IPv4 address of one of this host's interfaces other than loopback, or None."""
+    try:
+        listing = subprocess.run(["ip", "-4", "-o", "addr"], capture_output=True, text=True, timeout=10).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    for address in re.findall(r"\binet (\d+\.\d+\.\d+\.\d+)/", listing):
+        if not address.startswith("127."):
+            return address
+    return None
+
+
+class Streamer:
+    """Sends a repeating numbered pattern from a thread until stopped or the peer goes away."""
+
+    PATTERN = numbered_lines(20000, b"stream")
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.stop_flag = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        end = harness.deadline(30)
+        self.sock.settimeout(0.2)
+        while not self.stop_flag.is_set() and time.monotonic() < end:
+            try:
+                self.sock.send(self.PATTERN)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    def stop(self):
+        self.stop_flag.set()
+        self.thread.join(10 * SLOWDOWN)
+
+    @classmethod
+    def is_prefix(cls, data):
+        whole, rest = divmod(len(data), len(cls.PATTERN))
+        return data == cls.PATTERN * whole + cls.PATTERN[:rest]
+
+
+class SelectorEchoServer:
+    """Echoes thousands of connections from one thread (a thread per connection would not
+    scale to a flood); closes each connection once its peer has ended and all is echoed."""
+
+    def __init__(self, backlog=4096):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((LOOPBACK, 0))
+        self.listener.listen(backlog)
+        self.listener.setblocking(False)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self._stop = threading.Event()
+        self._selector = selectors.DefaultSelector()
+        self._selector.register(self.listener, selectors.EVENT_READ, None)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        end = harness.deadline(600)
+        while not self._stop.is_set() and time.monotonic() < end:
+            for key, mask in self._selector.select(timeout=0.1):
+                if key.data is None:
+                    self._accept_waiting()
+                else:
+                    self._serve(key.fileobj, key.data, mask)
+        for key in list(self._selector.get_map().values()):
+            key.fileobj.close()
+        self._selector.close()
+
+    def _accept_waiting(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            conn.setblocking(False)
+            self._selector.register(conn, selectors.EVENT_READ, {"out": bytearray(), "ended": False})
+            self.accepted += 1
+
+    def _serve(self, conn, state, mask):
+        try:
+            if mask & selectors.EVENT_READ:
+                data = conn.recv(65536)
+                state["out"] += data
+                state["ended"] = not data
+            if state["out"]:
+                del state["out"][:conn.send(state["out"])]
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError:
+            state["ended"], state["out"] = True, bytearray()
+        if state["ended"] and not state["out"]:
+            self._selector.unregister(conn)
+            conn.close()
+            return
+        events = (0 if state["ended"] else selectors.EVENT_READ) | (selectors.EVENT_WRITE if state["out"] else 0)
+        self._selector.modify(conn, events, state)
+
+    def close(self):
+        self._stop.set()
+        self.thread.join(10 * SLOWDOWN)
+        self.listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class FaultTestCase(unittest.TestCase):
+    SANITIZER_REPORT = re.compile(r"Sanitizer|runtime error:")
+
+    def start_qorvand(self, *args, **kwargs):
+        """A qorvand that must still be running, with nothing reported by a sanitizer, when the test ends."""
+        q = Qorvand(*args, **kwargs)
+        self.addCleanup(self.stop_and_check, q)
+        return q
+
+    def stop_and_check(self, q):
+        if q.process.returncode is not None:
+            return  # already stopped and checked
+        running = q.process.poll() is None
+        reports = [line for line in q.stderr().splitlines() if self.SANITIZER_REPORT.search(line)]
+        q.stop()
+        if q.process.stdout is not None:
+            q.process.stdout.close()
+        self.assertEqual(reports, [])
+        self.assertTrue(running, f"qorvand ended by itself with status {q.process.returncode}")
+
+    def assert_idle(self, q, seconds=1.0):
+        ticks = ticks_over(q, seconds)
+        self.assertLessEqual(ticks, IDLE_TICKS_PER_SECOND * seconds, f"qorvand spins: {ticks} CPU ticks")
+
+    def assert_echoes(self, q, payload=b"still relaying\r\n"):
+        with q.connect() as client:
+            client.sendall(payload)
+            self.assertEqual(receive_exactly(client, len(payload), 20), payload)
+
+    def assert_relays_through(self, q, server):
+        """A fresh client still gets through to a scripted server and back."""
+        with q.connect() as client, server.accept() as conn:
+            client.sendall(b"HELO again\r\n")
+            self.assertEqual(receive_exactly(conn, 12, 20), b"HELO again\r\n")
+            conn.sendall(b"250 hello\r\n")
+            self.assertEqual(receive_exactly(client, 11, 20), b"250 hello\r\n")
+
+
+class PeerResetTest(FaultTestCase):
+    """A peer resets (SO_LINGER 0) while the other one is still sending to it."""
+
+    def reset_mid_transfer(self, client_resets):
+        resetter_name, other_name = ("Client", "Server") if client_resets else ("Server", "Client")
+        with ListeningServer() as server:
+            q = self.start_qorvand(server.port)
+            client = q.connect()
+            conn = server.accept()
+            resetter, other = (client, conn) if client_resets else (conn, client)
+            said = numbered_lines(300, b"from the peer that will reset")
+            resetter.sendall(said)
+            self.assertEqual(receive_exactly(other, len(said)), said)
+
+            streamer = Streamer(other)
+            try:
+                seen = receive_exactly(resetter, 64 * 1024)
+                self.assertTrue(Streamer.is_prefix(seen), "the stream reached the resetting peer changed")
+                reset(resetter)
+                self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20), q.log())
+            finally:
+                streamer.stop()
+            other.settimeout(20 * SLOWDOWN)
+            try:
+                self.assertEqual(other.recv(65536), b"", "the other peer was not told of the end")
+            except ConnectionResetError:
+                pass
+            other.close()
+
+            log = q.log()
+            errors = ERROR_LINE.findall(log)
+            self.assertTrue(errors or f"{resetter_name} has initiated shutdown\n" in log, log)
+            for _, _, code in errors:
+                self.assertIn(int(code), RESET_CODES)
+            self.assertEqual(len(errors), len(set(errors)), f"an error logged more than once: {errors}")
+            self.assertNotIn(f"{other_name} socket", log)
+            self.assertEqual(closing_lines(q), 1)
+            self.assert_idle(q)
+            self.assert_relays_through(q, server)
+            self.assertTrue(wait_until(lambda: closing_lines(q) == 2, 20), q.log())
+
+    def test_client_resets_while_the_server_streams(self):
+        self.reset_mid_transfer(client_resets=True)
+
+    def test_server_resets_while_the_client_streams(self):
+        self.reset_mid_transfer(client_resets=False)
+
+
+class SlowReaderTest(FaultTestCase):
+    TOTAL_BYTES = 100_000_000
+    READ_SIZE = 1024
+
+    def test_memory_stays_flat_and_nothing_is_lost(self):
+        block = os.urandom(1_000_003)
+        with ListeningServer() as server:
+            q = self.start_qorvand(server.port)
+            client = q.connect()
+            conn = server.accept()
+            received = {"count": 0, "digest": hashlib.sha256()}
+
+            def read_small_pieces():
+                end = harness.deadline(120)
+                while time.monotonic() < end:
+                    data = conn.recv(self.READ_SIZE)
+                    if not data:
+                        return
+                    received["count"] += len(data)
+                    received["digest"].update(data)
+
+            reader = threading.Thread(target=read_small_pieces, daemon=True)
+            reader.start()
+            sent_digest = hashlib.sha256()
+            samples = []
+            sent = 0
+            while sent < self.TOTAL_BYTES:
+                piece = block[:min(len(block), self.TOTAL_BYTES - sent)]
+                client.sendall(piece)
+                sent_digest.update(piece)
+                sent += len(piece)
+                samples.append(q.rss_kib())
+            client.shutdown(socket.SHUT_WR)
+            reader.join(120 * SLOWDOWN)
+            self.assertFalse(reader.is_alive(), "the server never saw the end of the stream")
+            client.close()
+            conn.close()
+
+            self.assertEqual(received["count"], self.TOTAL_BYTES)
+            self.assertEqual(received["digest"].hexdigest(), sent_digest.hexdigest())
+            # The first tenth lets the process settle; after that nothing may grow.
+            settled = samples[len(samples) // 10]
+            peak = max(samples)
+            print(f"\nslow reader: {sent} bytes, RSS first {samples[0]} KiB, settled {settled} KiB, peak {peak} KiB",
+                  flush=True)
+            self.assertLessEqual(peak - settled, 1024, f"RSS grew from {settled} KiB to {peak} KiB")
+
+
+class ConnectionFloodTest(FaultTestCase):
+    CONNECTIONS = 2000
+
+    @classmethod
+    def setUpClass(cls):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        cls.saved_limit = (soft, hard)
+        needed = 2 * cls.CONNECTIONS + 200
+        if hard != resource.RLIM_INFINITY and hard < needed:
+            raise unittest.SkipTest(f"needs {needed} descriptors, the hard limit is {hard}")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+    @classmethod
+    def tearDownClass(cls):
+        resource.setrlimit(resource.RLIMIT_NOFILE, cls.saved_limit)
+
+    def counts_after_one_connection(self, q):
+        """Threads and descriptors once one connection has come and gone (a sanitizer starts
+        a helper thread of its own with the first relay thread)."""
+        descriptors = q.descriptor_count()
+        with q.connect() as client:
+            client.sendall(b"warm up\r\n")
+            self.assertEqual(receive_exactly(client, 9, 20), b"warm up\r\n")
+            threads_with_one = q.thread_count()
+        self.assertTrue(wait_until(lambda: q.thread_count() == threads_with_one - 1, 20))
+        self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors, 20))
+        return q.thread_count(), descriptors
+
+    def test_every_connection_is_held_served_and_released(self):
+        count = self.CONNECTIONS
+        with SelectorEchoServer() as echo:
+            q = self.start_qorvand(echo.port)
+            threads_at_start, descriptors_at_start = self.counts_after_one_connection(q)
+            clients = []
+            try:
+                for _ in range(count):
+                    clients.append(q.connect(60))
+                # The warm-up connection counts too.
+                self.assertTrue(wait_until(lambda: echo.accepted == count + 1, 60), f"{echo.accepted} reached")
+                self.assertTrue(q.wait_for_log("Outgoing: ", count + 1, 60))
+                threads_held, descriptors_held = q.thread_count(), q.descriptor_count()
+                self.assertEqual(threads_held, threads_at_start + count)
+
+                messages = [numbered_lines(8, b"connection %05d" % index) for index in range(count)]
+                for client, message in zip(clients, messages):
+                    client.sendall(message)
+                damaged = [index for index, (client, message) in enumerate(zip(clients, messages))
+                           if receive_exactly(client, len(message), 60) != message]
+                self.assertEqual(damaged, [], "connections whose echo was lost or changed")
+            finally:
+                for client in clients:
+                    client.close()
+            self.assertTrue(wait_until(lambda: closing_lines(q) == count + 1, 60), f"{closing_lines(q)} closed")
+            self.assertTrue(wait_until(lambda: q.thread_count() == threads_at_start, 30), q.thread_count())
+            self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors_at_start, 30),
+                            q.descriptor_count())
+            self.assertNotIn("error", q.log())
+            print(f"\nflood: {count} connections held; threads {threads_at_start} -> {threads_held} -> "
+                  f"{q.thread_count()}; descriptors {descriptors_at_start} -> {descriptors_held} -> "
+                  f"{q.descriptor_count()}", flush=True)
+
+
+class OutOfDescriptorsTest(FaultTestCase):
+    LIMIT = 64  # each relayed connection takes three descriptors: about 19 fit
+    CLIENTS = 40
+
+    @staticmethod
+    def watch(clients, messages, indexes, quiet_seconds=1.0, seconds=20.0):
+        """Watches the given clients until each is 'served' (its echo came back whole) or
+        'dropped' (closed without it), or nothing has changed for a while: the rest are 'waiting'."""
+        outcome = {index: "waiting" for index in indexes}
+        received = {index: b"" for index in indexes}
+        end = harness.deadline(seconds)
+        quiet_until = harness.deadline(quiet_seconds)
+        with selectors.DefaultSelector() as selector:
+            for index in indexes:
+                clients[index].setblocking(False)
+                selector.register(clients[index], selectors.EVENT_READ, index)
+            while selector.get_map() and time.monotonic() < min(end, quiet_until):
+                for key, _ in selector.select(timeout=0.05):
+                    index = key.data
+                    try:
+                        data = key.fileobj.recv(4096)
+                    except (BlockingIOError, InterruptedError):
+                        continue
+                    except OSError:
+                        data = b""
+                    received[index] += data
+                    quiet_until = harness.deadline(quiet_seconds)
+                    if received[index] == messages[index] or not data:
+                        outcome[index] = "served" if received[index] == messages[index] else "dropped"
+                        selector.unregister(key.fileobj)
+        return outcome
+
+    def test_keeps_running_and_serves_again_once_descriptors_free_up(self):
+        with SelectorEchoServer() as echo:
+            q = self.start_qorvand(echo.port, preexec_fn=limit_descriptors(self.LIMIT))
+            descriptors_at_start = q.descriptor_count()
+            clients, messages = [], []
+
+            def open_clients(count):
+                indexes = range(len(clients), len(clients) + count)
+                for index in indexes:
+                    clients.append(q.connect())
+                    messages.append(b"client %02d\r\n" % index)
+                    clients[index].sendall(messages[index])
+                return indexes
+
+            try:
+                # One at a time, so that each finds what the earlier ones left: the relay
+                # thread of the first one that does not fit runs out and drops it.
+                served = []
+                while len(clients) < self.CLIENTS:
+                    index = open_clients(1)[0]
+                    if self.watch(clients, messages, [index])[index] != "served":
+                        break
+                    served.append(index)
+                self.assertGreaterEqual(len(served), 10)
+                self.assertLess(len(served), self.CLIENTS, "the limit never bit: the test proves nothing")
+
+                # Now let accepting itself run out (the process still cannot raise its limit): with
+                # the limit at its lowest free descriptor number, no new descriptor can be had, and a
+                # dropped client gives back only a number at or above it. New clients must wait, with
+                # the process idle, not spinning on a failing accept.
+                held = {int(name) for name in os.listdir(f"/proc/{q.pid}/fd")}
+                lowest_free = min(set(range(len(held) + 1)) - held)
+                resource.prlimit(q.pid, resource.RLIMIT_NOFILE, (lowest_free, lowest_free))
+                full = q.descriptor_count()
+                ticks_before, started = q.cpu_ticks(), time.monotonic()
+                extra = self.watch(clients, messages, open_clients(5))
+                ticks, seconds = q.cpu_ticks() - ticks_before, time.monotonic() - started
+                states = list(extra.values())
+                print(f"\nout of descriptors (limit {self.LIMIT}): {len(served)} served; at {full} descriptors "
+                      f"5 more: {states.count('dropped')} dropped, {states.count('waiting')} waiting, "
+                      f"{ticks} CPU ticks in {seconds:.1f} s", flush=True)
+                self.assertIsNone(q.process.poll(), "qorvand ended")
+                self.assertNotIn("served", states, "served although every descriptor was taken")
+                self.assertGreaterEqual(states.count("waiting"), 4, states)
+                self.assertIn("Accept failed", q.stderr())
+                self.assertLessEqual(ticks, IDLE_TICKS_PER_SECOND * max(1.0, seconds), "qorvand spins")
+
+                for index in served:
+                    clients[index].close()
+                waiting = [index for index, state in extra.items() if state == "waiting"]
+                later = self.watch(clients, messages, waiting, quiet_seconds=5.0)
+                self.assertEqual(set(later.values()), {"served"}, "waiting clients not served once others left")
+            finally:
+                for client in clients:
+                    client.close()
+            self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors_at_start, 20),
+                            f"{q.descriptor_count()} descriptors, {descriptors_at_start} at start")
+            for _ in range(3):
+                self.assert_echoes(q)
+            # Said once per streak of failures, and every streak ends with a client accepted.
+            self.assertLessEqual(q.stderr().count("Accept failed"), q.log().count("Incoming: ") + 1, q.stderr())
+
+
+class OddTargetTest(FaultTestCase):
+    @staticmethod
+    def fill_until_stalled(client):
+        """Sends until every buffer on the way to a target that does not read is full."""
+        client.setblocking(False)
+        said = bytearray()
+        pattern = numbered_lines(1000, b"nobody answers")
+        for _ in range(200):
+            sent_this_round = 0
+            while True:
+                try:
+                    count = client.send(pattern)
+                except BlockingIOError:
+                    break
+                said += pattern[:count]
+                sent_this_round += count
+            if sent_this_round == 0:
+                break
+            time.sleep(0.05 * SLOWDOWN)
+        client.setblocking(True)
+        return bytes(said)
+
+    def test_target_that_accepts_and_never_answers(self):
+        with ListeningServer() as server:
+            q = self.start_qorvand(server.port)
+            client = q.connect()
+            conn = server.accept()
+            said = self.fill_until_stalled(client)
+            self.assert_idle(q)
+            client.shutdown(socket.SHUT_WR)
+            self.assertEqual(receive_all(conn, 30), said)
+            self.assertIn("Client has initiated shutdown\n", q.log())
+            self.assertEqual(closing_lines(q), 0, "closed although the target still holds its side")
+            self.assert_idle(q)
+            conn.close()
+            self.assertEqual(receive_all(client, 20), b"")
+            self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20), q.log())
+            client.close()
+
+    def test_target_that_closes_at_once(self):
+        with ListeningServer() as server:
+            q = self.start_qorvand(server.port)
+            for attempt in range(3):
+                client = q.connect()
+                server.accept().close()
+                self.assertEqual(receive_all(client, 20), b"", "the client was not told that the server left")
+                client.close()
+                self.assertTrue(wait_until(lambda: closing_lines(q) == attempt + 1, 20), q.log())
+            self.assertEqual(q.log().count("Server has initiated shutdown\n"), 3)
+            self.assert_idle(q)
+            self.assert_relays_through(q, server)
+
+    def test_target_that_refuses(self):
+        refused_port = free_port()
+        q = self.start_qorvand(refused_port)
+        descriptors_at_start = q.descriptor_count()
+        for _ in range(20):
+            with q.connect() as client:
+                client.sendall(b"HELO nobody\r\n")
+                try:
+                    self.assertEqual(receive_all(client, 20), b"")
+                except ConnectionResetError:
+                    pass
+        refusal = f"Error connecting to 127.0.0.1:{refused_port} ({errno.ECONNREFUSED})\n"
+        self.assertTrue(q.wait_for_log(refusal, 20, 20), q.log())
+        self.assertEqual(closing_lines(q), 0)
+        self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors_at_start, 10),
+                        "descriptors leaked by failed connects")
+        self.assert_idle(q)
+
+
+class ConsoleTest(FaultTestCase):
+    """The log file and the relay go on whatever becomes of standard output."""
+
+    LINES = 4000  # about 150 KB of console echo: more than a pipe holds
+
+    def run_with_console(self, **console):
+        with EchoServer() as echo:
+            q = self.start_qorvand(echo.port, **console)
+            said = numbered_lines(self.LINES, b"console test line")
+            with q.connect() as client:
+                client.sendall(said)
+                client.shutdown(socket.SHUT_WR)
+                try:
+                    echoed = receive_all(client, 30)
+                except TimeoutError:
+                    self.fail(f"the relay stalled; the log ends with {q.log()[-200:]!r}")
+                self.assertEqual(echoed, said)
+            self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20), q.log()[-300:])
+            self.assertEqual(q.log().count(" console test line\n"), 2 * self.LINES)
+            self.assert_echoes(q)
+
+    def test_standard_output_closed(self):
+        self.run_with_console(preexec_fn=close_standard_output)
+
+    def test_standard_output_a_full_pipe_never_read(self):
+        self.run_with_console(stdout=subprocess.PIPE)
+
+
+class HostileBytesTest(FaultTestCase):
+    EVERY_BYTE = bytes(range(256))
+
+    def test_every_byte_value_passes_intact_and_never_reaches_the_log(self):
+        to_server = self.EVERY_BYTE * 64
+        to_client = bytes(reversed(self.EVERY_BYTE)) * 64
+        with ListeningServer() as server, tempfile.TemporaryFile() as console:
+            q = self.start_qorvand(server.port, stdout=console)
+            with q.connect() as client, server.accept() as conn:
+                client.sendall(to_server)
+                conn.sendall(to_client)
+                self.assertEqual(receive_exactly(conn, len(to_server)), to_server)
+                self.assertEqual(receive_exactly(client, len(to_client)), to_client)
+                client.shutdown(socket.SHUT_WR)
+                conn.shutdown(socket.SHUT_WR)
+                self.assertEqual(receive_all(conn, 20), b"")
+                self.assertEqual(receive_all(client, 20), b"")
+            self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20))
+            with open(q.log_path, "rb") as log_file:
+                log = log_file.read()
+            self.stop_and_check(q)  # every echo written before the console is read
+            console.seek(0)
+            echoed = console.read()
+        for name, text in (("log file", log), ("console", echoed)):
+            self.assertIn(b"\n>>> ", text, name)
+            self.assertIn(b"\n<<< ", text, name)
+            unsafe = sorted({byte for byte in text if byte != 0x0A and not 0x20 <= byte <= 0x7E})
+            self.assertEqual(unsafe, [], f"{name} holds control or non-ASCII bytes")
+        self.assertEqual(echoed, log)
+
+
+class OwnListenerByAnotherNameTest(FaultTestCase):
+    """A target that is this host's own listening socket would relay every client into itself."""
+
+    def start(self, *args):
+        return subprocess.run([harness.QORVAND, "-f", "-", *args], capture_output=True, timeout=10 * SLOWDOWN,
+                              stdin=subprocess.DEVNULL)
+
+    def test_refused_at_start(self):
+        port = free_port()
+        names = ["127.0.0.2", "127.255.255.254", "0.0.0.0"]
+        interface = own_interface_address()
+        if interface is not None:
+            names.append(interface)
+        for name in names:
+            for args in ([name, str(port), str(port)],
+                         ["-l", "-1", name, str(port)],
+                         [name, str(port), str(port + 65536)]):
+                with self.subTest(args=args):
+                    result = self.start(*args)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertEqual(result.stderr, b"Can't listen on target socket\n")
+                    self.assertEqual(result.stdout, b"")
+
+    def test_another_port_on_another_loopback_name_runs(self):
+        target_port = free_port()
+        q = self.start_qorvand(target_port, target="127.0.0.2")
+        self.assertIn("Listening...\n", q.log())
+
+
+if __name__ == "__main__":
+    unittest.main()
