@@ -295,11 +295,13 @@ class RelayTrafficTest(RelayTestCase):
         sender.settimeout(30 * SLOWDOWN)
         with concurrent.futures.ThreadPoolExecutor(1) as pool:
             if resetter_name == sender_name:
+                payload = binary_payload(512 << 10, 3)
                 receiving = pool.submit(receive_all, receiver, 60, True)
-                send_ignoring_reset(sender, binary_payload(512 << 10, 3))
+                send_ignoring_reset(sender, payload)
                 reset(sender)
-                receiving.result(timeout=60 * SLOWDOWN)
+                received = receiving.result(timeout=60 * SLOWDOWN)
                 receiver.close()  # what a peer does on end of stream
+                self.assertTrue(payload.startswith(received), "what arrived before the reset was altered")
             else:
                 sending = pool.submit(send_ignoring_reset, sender, binary_payload(16 << 20, 4))
                 self.assertEqual(len(receive_exactly(receiver, 64 << 10)), 64 << 10)
