@@ -12,9 +12,9 @@ namespace platform {
 void reserve_standard_streams();
 
 // The console echo must never hold up the relay: when standard output is a
-// pipe or socket, writes to it stop blocking (a line that does not fit is
-// left out of the echo; the log file keeps it). Returns false when the
-// stream is the null device, where an echo would only cost a system call.
+// pipe or socket that is not being read, a line that does not fit at once is
+// left out of the echo (the log file keeps it). Returns false when the stream
+// is the null device, where an echo would only cost a system call.
 bool prepare_echo(std::FILE* stream);
 
 // Writes whole lines to the stream's descriptor in one call, bypassing its
