@@ -14,7 +14,8 @@
 namespace {
 
 std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  // Text mode: the log has the platform's own line ends (CR LF on Windows).
+  std::ifstream in(path);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
@@ -51,7 +52,7 @@ class LogOutput : public testing::Test {
   }
 
   std::FILE* open_for_writing(const std::filesystem::path& path) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::FILE* file = std::fopen(path.string().c_str(), "w");
     EXPECT_NE(file, nullptr) << path;
     if (file != nullptr) opened_.push_back(file);
     return file;
@@ -61,7 +62,7 @@ class LogOutput : public testing::Test {
   // a file (set first: opening the log adjusts the console stream).
   void log_to_files() {
     log_console = open_for_writing(console_path());
-    ASSERT_TRUE(open_log_file(log_path().c_str()));
+    ASSERT_TRUE(open_log_file(log_path().string().c_str()));
     opened_.push_back(log_stream);
   }
 
@@ -104,7 +105,7 @@ TEST_F(LogOutput, OpeningTheLogTruncatesItAndDashKeepsTheConsole) {
 
   std::FILE* opened = log_stream;
   const std::filesystem::path missing = folder_ / "missing" / "qorvand.log";
-  EXPECT_FALSE(open_log_file(missing.c_str()));
+  EXPECT_FALSE(open_log_file(missing.string().c_str()));
   EXPECT_EQ(log_stream, opened);
 }
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -263,6 +265,19 @@ TEST(OptionParser, TableWithoutRowsParsesNothing) {
   EXPECT_EQ(usage_text(parser), "\nUsage:\n\n");
 }
 
+// Out of the 32-bit range the C libraries part ways: glibc wraps up to the
+// range of long, the Windows runtime saturates at 32 bits.
+bool libc_keeps_value(const char* text) {
+#ifdef _WIN32
+  errno = 0;
+  const long long value = std::strtoll(text, nullptr, 0);
+  return errno != ERANGE && value >= INT32_MIN && value <= INT32_MAX;
+#else
+  (void)text;
+  return true;
+#endif
+}
+
 TEST(ValueConversion, IntegersInCNotation) {
   struct IntegerCase {
     const char* text;
@@ -308,7 +323,7 @@ TEST(ValueConversion, IntegersInCNotation) {
     if (c.ok) {
       EXPECT_EQ(value, c.value);
     }
-    if (!c.libc_agrees) continue;
+    if (!c.libc_agrees || !libc_keeps_value(c.text)) continue;
     int libc_value = 0;
     const int converted = std::sscanf(c.text, "%i", &libc_value);
     EXPECT_EQ(converted == 1, c.ok);
