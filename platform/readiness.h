@@ -21,9 +21,12 @@ class ReadinessPair {
  public:
   static constexpr int kSockets = 2;
 
+  // Makes the notification objects. False when the system has none to give
+  // (out of descriptors); last_socket_error() tells why.
+  bool create();
   // Makes both sockets non-blocking and arms read, write and close
   // notifications for them. Nothing is allocated on the heap.
-  bool open(Socket first, Socket second);
+  bool arm(Socket first, Socket second);
   // Waits until a notification is recorded for either socket: forever, or
   // not at all (a poll). False when the wait ended with nothing recorded.
   bool wait(bool forever);

@@ -123,9 +123,13 @@ void pass_on_close(Direction& d) {
   }
 }
 
+// The notification objects are made first: when descriptors run out, the
+// client is turned away as by a failed connect, before any traffic.
 bool connect_to_target(RelaySession& s, platform::Endpoint target) {
-  s.server = platform::open_tcp_socket();
-  if (s.server != platform::kNoSocket && platform::connect_to(s.server, target)) return true;
+  if (s.readiness.create()) {
+    s.server = platform::open_tcp_socket();
+    if (s.server != platform::kNoSocket && platform::connect_to(s.server, target)) return true;
+  }
   log_message("Error connecting to %s:%d (%d)\n", address_text(target.address).text, target.port,
               platform::last_socket_error());
   return false;
@@ -182,19 +186,18 @@ int relay_connection(platform::Socket client) {
   s.client = client;
   log_message("Connection received\n");
   const platform::Endpoint target{settings.target_address, effective_target_port(settings)};
-  if (!connect_to_target(s, target)) {
-    close_both(s);
-    return 0;
-  }
-  log_outgoing(s, target);
-  if (s.readiness.open(s.client, s.server)) {
-    relay_until_finished(s);
-  } else {
-    log_message("Client socket read error %d\n", platform::last_socket_error());
+  const bool connected = connect_to_target(s, target);
+  if (connected) {
+    log_outgoing(s, target);
+    if (s.readiness.arm(s.client, s.server)) {
+      relay_until_finished(s);
+    } else {
+      log_message("Client socket read error %d\n", platform::last_socket_error());
+    }
   }
   s.readiness.close();
   close_both(s);
-  log_closing_line(s);
+  if (connected) log_closing_line(s);
   return 0;
 }
 

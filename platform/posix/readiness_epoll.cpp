@@ -33,13 +33,16 @@ bool make_nonblocking(int descriptor) {
 
 }  // namespace
 
-bool ReadinessPair::open(Socket first, Socket second) {
+bool ReadinessPair::create() {
+  handles_[0] = epoll_create1(EPOLL_CLOEXEC);
+  return handles_[0] >= 0;
+}
+
+bool ReadinessPair::arm(Socket first, Socket second) {
   sockets_[0] = first;
   sockets_[1] = second;
   recorded_[0] = recorded_[1] = 0;
-  const int poller = epoll_create1(EPOLL_CLOEXEC);
-  handles_[0] = poller;
-  if (poller < 0) return false;
+  const int poller = static_cast<int>(handles_[0]);
   for (int which = 0; which < kSockets; ++which) {
     const int descriptor = static_cast<int>(sockets_[which]);
     epoll_event event{};

@@ -32,16 +32,23 @@ unsigned readiness_bits(const WSANETWORKEVENTS& events) {
 
 }  // namespace
 
-bool ReadinessPair::open(Socket first, Socket second) {
+bool ReadinessPair::create() {
+  for (int which = 0; which < kSockets; ++which) {
+    const WSAEVENT event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT) return false;
+    handles_[which] = reinterpret_cast<std::intptr_t>(event);
+  }
+  return true;
+}
+
+bool ReadinessPair::arm(Socket first, Socket second) {
   sockets_[0] = first;
   sockets_[1] = second;
   for (int which = 0; which < kSockets; ++which) {
     // Whether a close that came before arming is recorded differs between
     // Winsock versions; trying each socket once at the start finds it anyway.
     recorded_[which] = kReadable | kWritable;
-    const WSAEVENT event = WSACreateEvent();
-    if (event == WSA_INVALID_EVENT) return false;
-    handles_[which] = reinterpret_cast<std::intptr_t>(event);
+    const auto event = reinterpret_cast<WSAEVENT>(handles_[which]);
     // Also makes the socket non-blocking.
     if (WSAEventSelect(static_cast<SOCKET>(sockets_[which]), event, kArmedEvents) != 0) return false;
   }
@@ -71,7 +78,7 @@ void ReadinessPair::close() {
   for (int which = 0; which < kSockets; ++which) {
     if (handles_[which] == kNoEvent) continue;
     const auto event = reinterpret_cast<WSAEVENT>(handles_[which]);
-    WSAEventSelect(static_cast<SOCKET>(sockets_[which]), nullptr, 0);
+    if (sockets_[which] != kNoSocket) WSAEventSelect(static_cast<SOCKET>(sockets_[which]), nullptr, 0);
     WSACloseEvent(event);
     handles_[which] = kNoEvent;
   }
