@@ -85,7 +85,8 @@ std::vector<std::string> logged_blocks(const std::string& traffic) {
   std::vector<std::string> blocks;
   for (std::size_t offset = 0; offset < traffic.size(); offset += kBlock) {
     std::fseek(stream, 0, SEEK_SET);
-    splitter.feed(traffic.data() + offset, static_cast<std::int32_t>(std::min(kBlock, traffic.size() - offset)));
+    splitter.feed(traffic.data() + offset,
+                  static_cast<std::int32_t>(std::min(kBlock, traffic.size() - offset)));
     blocks.emplace_back(memory, static_cast<std::size_t>(std::ftell(stream)));
   }
   std::fclose(stream);
@@ -115,7 +116,8 @@ void SplitterOwnCost(benchmark::State& state, int kind) {
   for (auto _ : state) {
     for (std::size_t offset = 0; offset < traffic.size(); offset += kBlock) {
       std::fseek(stream, 0, SEEK_SET);  // a block logs far less than the buffer holds
-      splitter.feed(traffic.data() + offset, static_cast<std::int32_t>(std::min(kBlock, traffic.size() - offset)));
+      splitter.feed(traffic.data() + offset,
+                    static_cast<std::int32_t>(std::min(kBlock, traffic.size() - offset)));
     }
   }
   std::fclose(stream);
@@ -151,7 +153,9 @@ void log_writes(benchmark::State& state, int kind, const std::vector<std::string
   report(state, traffic, logged_lines(traffic).size());
 }
 
-void LogWritesPerLine(benchmark::State& state, int kind) { log_writes(state, kind, logged_lines(traffic_of(kind))); }
+void LogWritesPerLine(benchmark::State& state, int kind) {
+  log_writes(state, kind, logged_lines(traffic_of(kind)));
+}
 
 void LogWritesPerBlock(benchmark::State& state, int kind) {
   log_writes(state, kind, logged_blocks(traffic_of(kind)));

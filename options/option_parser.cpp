@@ -21,14 +21,24 @@ void write_slot(unsigned char (&slot)[8], T value) {
   std::memcpy(slot, &value, sizeof value);
 }
 
-bool names_equal(const char* name, const char* wanted) { return name != nullptr && std::strcmp(name, wanted) == 0; }
+bool names_equal(const char* name, const char* wanted) {
+  return name != nullptr && std::strcmp(name, wanted) == 0;
+}
 
 }  // namespace
 
-std::int32_t OptionValue::as_integer() const { return read_slot<std::int32_t>(value); }
-double OptionValue::as_real() const { return read_slot<double>(value); }
-std::uint32_t OptionValue::as_address() const { return read_slot<std::uint32_t>(value); }
-const char* OptionValue::as_text() const { return read_slot<const char*>(value); }
+std::int32_t OptionValue::as_integer() const {
+  return read_slot<std::int32_t>(value);
+}
+double OptionValue::as_real() const {
+  return read_slot<double>(value);
+}
+std::uint32_t OptionValue::as_address() const {
+  return read_slot<std::uint32_t>(value);
+}
+const char* OptionValue::as_text() const {
+  return read_slot<const char*>(value);
+}
 
 OptionParser::OptionParser(const OptionSpec* table, int argc, const char* const* argv)
     : arguments_(argv, argv + (argc > 0 ? argc : 0)), table_(table) {
@@ -42,7 +52,9 @@ OptionParser::OptionParser(const OptionSpec* table, int argc, const char* const*
   ok_ = parse();
 }
 
-bool OptionParser::is_option_row(const OptionSpec& row) { return row.type >= OPT_SWITCH && row.type <= OPT_ADDRESS; }
+bool OptionParser::is_option_row(const OptionSpec& row) {
+  return row.type >= OPT_SWITCH && row.type <= OPT_ADDRESS;
+}
 
 const OptionValue& OptionParser::value_of(const char* name) const {
   if (!ok_ || name == nullptr) return empty_;
@@ -177,7 +189,9 @@ void OptionParser::set_error(const char* format, ...) {
   has_error_ = true;
 }
 
-void OptionParser::print_usage() const { write_usage(stderr); }
+void OptionParser::print_usage() const {
+  write_usage(stderr);
+}
 
 void OptionParser::write_usage(std::FILE* stream) const {
   if (header_ >= 0) {

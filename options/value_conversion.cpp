@@ -5,8 +5,12 @@
 namespace options {
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool is_decimal_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 int digit_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -25,8 +25,8 @@ void report_accept_failure(int error, int* last_reported) {
 void hand_to_relay_thread(platform::Socket client, const platform::Endpoint& peer) {
   if (platform::start_detached_thread(relay_connection_thread, reinterpret_cast<void*>(client))) return;
   platform::close_socket(client);
-  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n", address_text(peer.address).text,
-               static_cast<unsigned>(peer.port));
+  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n",
+               address_text(peer.address).text, static_cast<unsigned>(peer.port));
   std::fflush(stderr);
 }
 

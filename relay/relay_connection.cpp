@@ -31,21 +31,41 @@ struct Direction {
 };
 
 Direction client_to_server(RelaySession& s) {
-  return Direction{s.client,         s.server,          s.c2s,
-                   s.c2s_len,        s.client_lines,    s.client_readable,
-                   s.server_writable, s.c2s_pending,    s.c2s_room,
-                   s.client_shutdown_seen, s.client_ended, s.server_failed,
-                   s.server_send_shut, "Client has initiated shutdown\n", "Client socket read error %d\n",
-                   "Server socket send error %d\n"};
+  return Direction{.source = s.client,
+                   .destination = s.server,
+                   .buffer = s.c2s,
+                   .length = s.c2s_len,
+                   .lines = s.client_lines,
+                   .source_readable = s.client_readable,
+                   .destination_writable = s.server_writable,
+                   .pending = s.c2s_pending,
+                   .room = s.c2s_room,
+                   .source_shutdown_seen = s.client_shutdown_seen,
+                   .source_ended = s.client_ended,
+                   .destination_failed = s.server_failed,
+                   .destination_send_shut = s.server_send_shut,
+                   .source_shutdown_line = "Client has initiated shutdown\n",
+                   .read_error_line = "Client socket read error %d\n",
+                   .send_error_line = "Server socket send error %d\n"};
 }
 
 Direction server_to_client(RelaySession& s) {
-  return Direction{s.server,         s.client,          s.s2c,
-                   s.s2c_len,        s.server_lines,    s.server_readable,
-                   s.client_writable, s.s2c_pending,    s.s2c_room,
-                   s.server_shutdown_seen, s.server_ended, s.client_failed,
-                   s.client_send_shut, "Server has initiated shutdown\n", "Server socket read error %d\n",
-                   "Client socket send error %d\n"};
+  return Direction{.source = s.server,
+                   .destination = s.client,
+                   .buffer = s.s2c,
+                   .length = s.s2c_len,
+                   .lines = s.server_lines,
+                   .source_readable = s.server_readable,
+                   .destination_writable = s.client_writable,
+                   .pending = s.s2c_pending,
+                   .room = s.s2c_room,
+                   .source_shutdown_seen = s.server_shutdown_seen,
+                   .source_ended = s.server_ended,
+                   .destination_failed = s.client_failed,
+                   .destination_send_shut = s.client_send_shut,
+                   .source_shutdown_line = "Server has initiated shutdown\n",
+                   .read_error_line = "Server socket read error %d\n",
+                   .send_error_line = "Client socket send error %d\n"};
 }
 
 void note_source_closed(Direction& d) {
@@ -69,15 +89,19 @@ bool can_read(const Direction& d) {
   return d.source_readable && d.room && !d.source_ended && !d.destination_failed;
 }
 
-bool can_send(const Direction& d) { return d.destination_writable && d.pending && !d.destination_failed; }
+bool can_send(const Direction& d) {
+  return d.destination_writable && d.pending && !d.destination_failed;
+}
 
 // The direction's source has said all it will, and all of it was delivered or
 // can never be.
-bool finished(const Direction& d) { return (d.source_ended && d.length == 0) || d.destination_failed; }
+bool finished(const Direction& d) {
+  return (d.source_ended && d.length == 0) || d.destination_failed;
+}
 
 void read_source(Direction& d) {
-  const platform::IoResult result =
-      platform::receive(d.source, d.buffer + d.length, static_cast<std::size_t>(RelaySession::kBufferSize - d.length));
+  const platform::IoResult result = platform::receive(
+      d.source, d.buffer + d.length, static_cast<std::size_t>(RelaySession::kBufferSize - d.length));
   if (result.would_block) {
     d.source_readable = false;
   } else if (result.failed()) {
@@ -100,7 +124,8 @@ void read_source(Direction& d) {
 }
 
 void send_to_destination(Direction& d) {
-  const platform::IoResult result = platform::send_bytes(d.destination, d.buffer, static_cast<std::size_t>(d.length));
+  const platform::IoResult result =
+      platform::send_bytes(d.destination, d.buffer, static_cast<std::size_t>(d.length));
   if (result.would_block) {
     d.destination_writable = false;
   } else if (result.failed()) {

@@ -15,7 +15,9 @@ const OptionSpec kProgramOptions[] = {
 
 namespace {
 constexpr std::int32_t kFallback = -1;
-std::uint16_t low_16_bits(std::int32_t port) { return static_cast<std::uint16_t>(port & 0xFFFF); }
+std::uint16_t low_16_bits(std::int32_t port) {
+  return static_cast<std::uint16_t>(port & 0xFFFF);
+}
 }  // namespace
 
 std::uint16_t effective_target_port(const Settings& chosen) {
@@ -28,7 +30,7 @@ std::uint16_t effective_listen_port(const Settings& chosen) {
 
 AddressText address_text(std::uint32_t address) {
   AddressText rendered;
-  std::snprintf(rendered.text, sizeof rendered.text, "%u.%u.%u.%u", (address >> 24) & 0xFFu, (address >> 16) & 0xFFu,
-                (address >> 8) & 0xFFu, address & 0xFFu);
+  std::snprintf(rendered.text, sizeof rendered.text, "%u.%u.%u.%u", (address >> 24) & 0xFFu,
+                (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
   return rendered;
 }

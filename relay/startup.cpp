@@ -36,7 +36,8 @@ bool open_listener(platform::Socket* listener) {
   *listener = platform::open_tcp_socket();
   if (*listener == platform::kNoSocket || !platform::bind_and_listen(*listener, port)) {
     const int error = platform::last_socket_error();
-    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(port), platform::error_reason(error));
+    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(port),
+                 platform::error_reason(error));
     return false;
   }
   return true;

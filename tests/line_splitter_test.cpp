@@ -67,7 +67,9 @@ std::string log_line(const std::string& prefix, const std::string& text) {
   return text.empty() ? prefix : prefix + " " + text;
 }
 
-std::string times(int count, char c) { return std::string(static_cast<std::size_t>(count), c); }
+std::string times(int count, char c) {
+  return std::string(static_cast<std::size_t>(count), c);
+}
 
 struct Feed {
   std::string bytes;
@@ -87,8 +89,7 @@ std::vector<Row> example_rows() {
   const std::string x256 = times(256, 'x');
   return {
       {"HELO a CRLF", {{"HELO a" + CRLF, {"HELO a"}, 0, 1}}},
-      {"empty CRLF line between lines",
-       {{"A" + CRLF + CRLF + "B" + CRLF, {"A", "", "", "B"}, 0, 1}}},
+      {"empty CRLF line between lines", {{"A" + CRLF + CRLF + "B" + CRLF, {"A", "", "", "B"}, 0, 1}}},
       {"one empty LF line", {{"A" + LF + LF + "B" + LF, {"A", "B"}, 0, 0}}},
       {"two empty LF lines", {{"A" + LF + LF + LF + "B" + LF, {"A", "", "B"}, 0, 0}}},
       {"CRLF alone", {{CRLF, {}, 0, 1}}},
@@ -180,14 +181,24 @@ std::string random_traffic(std::mt19937& random, std::size_t size) {
   auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
   while (stream.size() < size) {
     switch (pick(0, 5)) {
-      case 0: stream += times(pick(0, 600), static_cast<char>(pick('a', 'z'))); break;
-      case 1: stream += times(256 + pick(-2, 2), 'w'); break;
-      case 2: stream += CRLF; break;
-      case 3: stream += times(pick(1, 4), pick(0, 1) ? '\n' : '\r'); break;
+      case 0:
+        stream += times(pick(0, 600), static_cast<char>(pick('a', 'z')));
+        break;
+      case 1:
+        stream += times(256 + pick(-2, 2), 'w');
+        break;
+      case 2:
+        stream += CRLF;
+        break;
+      case 3:
+        stream += times(pick(1, 4), pick(0, 1) ? '\n' : '\r');
+        break;
       case 4:
         for (int count = pick(1, 40); count > 0; --count) stream += static_cast<char>(pick(0, 255));
         break;
-      default: stream += "MAIL FROM:<a@b>" + CRLF; break;
+      default:
+        stream += "MAIL FROM:<a@b>" + CRLF;
+        break;
     }
   }
   return stream;
@@ -223,8 +234,8 @@ TEST(LineSplitter, RandomPiecesLogTheSameLinesAsTheWholeStream) {
     LineSplitter splitter(prefix.c_str());
     std::vector<std::string> lines;
     for (std::size_t offset = 0; offset < stream.size();) {
-      const std::size_t piece =
-          std::min<std::size_t>(std::uniform_int_distribution<std::size_t>(1, 512)(random), stream.size() - offset);
+      const std::size_t piece = std::min<std::size_t>(
+          std::uniform_int_distribution<std::size_t>(1, 512)(random), stream.size() - offset);
       feed(splitter, stream.substr(offset, piece));
       offset += piece;
       ASSERT_LE(splitter.pending_len, 256);

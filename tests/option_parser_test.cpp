@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,12 +71,28 @@ const std::string kProgramUsageBody =
 TEST(OptionParser, ProgramCommandLines) {
   const ParseCase cases[] = {
       {{"10.1.2.3"}, nullptr, 0x0A010203, 25, 25, "qorvand.log", kTarget},
-      {{"10.1.2.3", "2525", "26"}, nullptr, 0x0A010203, 2525, 26, "qorvand.log", kTarget | kTargetPort | kListenPort},
-      {{"-t", "10.1.2.3", "-p", "0x19", "-l", "010"}, nullptr, 0x0A010203, 25, 8, "qorvand.log",
+      {{"10.1.2.3", "2525", "26"},
+       nullptr,
+       0x0A010203,
+       2525,
+       26,
+       "qorvand.log",
+       kTarget | kTargetPort | kListenPort},
+      {{"-t", "10.1.2.3", "-p", "0x19", "-l", "010"},
+       nullptr,
+       0x0A010203,
+       25,
+       8,
+       "qorvand.log",
        kTarget | kTargetPort | kListenPort},
       {{"--target", "10.1.2.3", "--logfile", "-"}, nullptr, 0x0A010203, 25, 25, "-", kTarget | kLogFile},
-      {{"-t", "1.2.3.4", "--listen-port", "2526", "--target-port", "587"}, nullptr, 0x01020304, 587, 2526,
-       "qorvand.log", kTarget | kTargetPort | kListenPort},
+      {{"-t", "1.2.3.4", "--listen-port", "2526", "--target-port", "587"},
+       nullptr,
+       0x01020304,
+       587,
+       2526,
+       "qorvand.log",
+       kTarget | kTargetPort | kListenPort},
       {{"10.1.2.3", "25abc"}, nullptr, 0x0A010203, 25, 25, "qorvand.log", kTarget | kTargetPort},
       // A bare argument behind -t fills the next positional row, read as an integer.
       {{"-t", "10.1.2.3", "10.9.9.9"}, nullptr, 0x0A010203, 10, 25, "qorvand.log", kTarget | kTargetPort},
@@ -85,10 +101,26 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"1.2.3.4", "-t", "5.6.7.8"}, nullptr, 0x05060708, 25, 25, "qorvand.log", kTarget},
       {{"1.2.3.4", "2", "-p", "3"}, nullptr, 0x01020304, 3, 25, "qorvand.log", kTarget | kTargetPort},
       // An option given first takes its row out of the positional order.
-      {{"-p", "7", "10.1.2.3", "8"}, nullptr, 0x0A010203, 7, 8, "qorvand.log", kTarget | kTargetPort | kListenPort},
-      {{"-p", "-1", "-l", "-1", "10.0.0.5"}, nullptr, 0x0A000005, -1, -1, "qorvand.log",
+      {{"-p", "7", "10.1.2.3", "8"},
+       nullptr,
+       0x0A010203,
+       7,
+       8,
+       "qorvand.log",
        kTarget | kTargetPort | kListenPort},
-      {{"-p", "4294967297", "-l", "-2", "1.2.3.4"}, nullptr, 0x01020304, 1, -2, "qorvand.log",
+      {{"-p", "-1", "-l", "-1", "10.0.0.5"},
+       nullptr,
+       0x0A000005,
+       -1,
+       -1,
+       "qorvand.log",
+       kTarget | kTargetPort | kListenPort},
+      {{"-p", "4294967297", "-l", "-2", "1.2.3.4"},
+       nullptr,
+       0x01020304,
+       1,
+       -2,
+       "qorvand.log",
        kTarget | kTargetPort | kListenPort},
       // Option values are taken unchanged, even when they look like options.
       {{"-f", "-t", "1.2.3.4"}, nullptr, 0x01020304, 25, 25, "-t", kTarget | kLogFile},

@@ -9,11 +9,15 @@ namespace {
 constexpr char kCarriageReturn = '\r';
 constexpr char kLineFeed = '\n';
 
-bool is_line_end(char c) { return c == kCarriageReturn || c == kLineFeed; }
+bool is_line_end(char c) {
+  return c == kCarriageReturn || c == kLineFeed;
+}
 
 // In the copy every byte below the blank has become a dot except CR and LF,
 // so one comparison finds a line end in the scan, the hot loop.
-bool is_line_end_in_copy(char c) { return static_cast<unsigned char>(c) < 0x20; }
+bool is_line_end_in_copy(char c) {
+  return static_cast<unsigned char>(c) < 0x20;
+}
 
 // Control bytes, DEL and everything above 0x7E are shown as dots.
 char printable(char c) {

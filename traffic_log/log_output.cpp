@@ -36,8 +36,9 @@ int log_message(const char* format, ...) {
   const int formatted = std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
   if (formatted < 0) return formatted;
-  const std::size_t length =
-      static_cast<std::size_t>(formatted) < sizeof line ? static_cast<std::size_t>(formatted) : sizeof line - 1;
+  const std::size_t length = static_cast<std::size_t>(formatted) < sizeof line
+                                 ? static_cast<std::size_t>(formatted)
+                                 : sizeof line - 1;
   log_text(line, length);
   return formatted;
 }

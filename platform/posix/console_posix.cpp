@@ -24,7 +24,8 @@ pthread_mutex_t pipe_echo_lock = PTHREAD_MUTEX_INITIALIZER;
 
 bool is_null_device(const struct stat& status) {
   struct stat null_device;
-  return S_ISCHR(status.st_mode) && stat("/dev/null", &null_device) == 0 && status.st_rdev == null_device.st_rdev;
+  return S_ISCHR(status.st_mode) && stat("/dev/null", &null_device) == 0 &&
+         status.st_rdev == null_device.st_rdev;
 }
 
 bool pipe_has_room(int descriptor) {

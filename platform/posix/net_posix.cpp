@@ -63,9 +63,13 @@ std::uint16_t smtp_service_port() {
   return entry != nullptr ? ntohs(static_cast<std::uint16_t>(entry->s_port)) : kSmtpFallbackPort;
 }
 
-int last_socket_error() { return errno; }
+int last_socket_error() {
+  return errno;
+}
 
-const char* error_reason(int code) { return strerror(code); }
+const char* error_reason(int code) {
+  return strerror(code);
+}
 
 bool is_out_of_descriptors(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
@@ -95,8 +99,8 @@ Socket accept_client(Socket listener, Endpoint* client) {
   socklen_t length = sizeof address;
   int descriptor;
   do {
-    descriptor = accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length,
-                         SOCK_CLOEXEC);
+    descriptor =
+        accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return kNoSocket;
   *client = from_sockaddr(address);
@@ -113,7 +117,8 @@ bool connect_to(Socket socket, Endpoint target) {
 bool local_endpoint(Socket socket, Endpoint* local) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return false;
   *local = from_sockaddr(address);
   return true;
 }
@@ -134,7 +139,9 @@ IoResult send_bytes(Socket socket, const char* data, std::size_t count) {
   return io_result(sent);
 }
 
-void shutdown_sending(Socket socket) { shutdown(static_cast<int>(socket), SHUT_WR); }
+void shutdown_sending(Socket socket) {
+  shutdown(static_cast<int>(socket), SHUT_WR);
+}
 
 bool is_own_address(std::uint32_t address) {
   if (address == INADDR_ANY || (address >> 24) == 127) return true;

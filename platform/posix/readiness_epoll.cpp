@@ -27,7 +27,9 @@ unsigned readiness_bits(std::uint32_t events) {
 }
 
 // A TCP socket has no other status flag worth keeping, so one call does.
-bool make_nonblocking(int descriptor) { return fcntl(descriptor, F_SETFL, O_NONBLOCK) == 0; }
+bool make_nonblocking(int descriptor) {
+  return fcntl(descriptor, F_SETFL, O_NONBLOCK) == 0;
+}
 
 }  // namespace
 

@@ -9,9 +9,13 @@ namespace platform {
 
 // Standard output is unbuffered on a console, which writes one byte per
 // call: a buffer, flushed after every log write, makes it one call a write.
-void reserve_standard_streams() { setvbuf(stdout, nullptr, _IOFBF, 1 << 16); }
+void reserve_standard_streams() {
+  setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+}
 
-bool prepare_echo(std::FILE*) { return true; }
+bool prepare_echo(std::FILE*) {
+  return true;
+}
 
 void write_echo(std::FILE* stream, const char* text, std::size_t length) {
   _write(_fileno(stream), text, static_cast<unsigned>(length));

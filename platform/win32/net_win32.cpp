@@ -1,7 +1,7 @@
 // Windows Sockets 2 backend of platform/net.h.
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <climits>
 #include <cstring>
@@ -16,7 +16,9 @@ constexpr std::size_t kReasonBufferSize = 256;
 // Room for the interface list of any ordinary host.
 constexpr int kMaxInterfaces = 64;
 
-SOCKET native(Socket socket) { return static_cast<SOCKET>(socket); }
+SOCKET native(Socket socket) {
+  return static_cast<SOCKET>(socket);
+}
 
 sockaddr_in to_sockaddr(Endpoint endpoint) {
   sockaddr_in address{};
@@ -31,7 +33,9 @@ Endpoint from_sockaddr(const sockaddr_in& address) {
 }
 
 // Winsock counts in int; a relay never moves more than a buffer of 512.
-int clamp_to_int(std::size_t count) { return count > INT_MAX ? INT_MAX : static_cast<int>(count); }
+int clamp_to_int(std::size_t count) {
+  return count > INT_MAX ? INT_MAX : static_cast<int>(count);
+}
 
 IoResult io_result(int count) {
   IoResult result;
@@ -56,12 +60,18 @@ void trim_message_end(char* text) {
 // without message texts for Winsock codes (Wine has none).
 const char* known_reason(int code) {
   switch (code) {
-    case WSAEACCES: return "Permission denied";
-    case WSAEADDRINUSE: return "Address already in use";
-    case WSAEADDRNOTAVAIL: return "Address not available";
-    case WSAEMFILE: return "Too many open sockets";
-    case WSAENOBUFS: return "No buffer space available";
-    default: return "Windows Sockets error";
+    case WSAEACCES:
+      return "Permission denied";
+    case WSAEADDRINUSE:
+      return "Address already in use";
+    case WSAEADDRNOTAVAIL:
+      return "Address not available";
+    case WSAEMFILE:
+      return "Too many open sockets";
+    case WSAENOBUFS:
+      return "No buffer space available";
+    default:
+      return "Windows Sockets error";
   }
 }
 
@@ -70,8 +80,8 @@ bool is_interface_address(std::uint32_t address) {
   if (probe == INVALID_SOCKET) return false;
   INTERFACE_INFO interfaces[kMaxInterfaces];
   DWORD bytes = 0;
-  const int result =
-      WSAIoctl(probe, SIO_GET_INTERFACE_LIST, nullptr, 0, interfaces, sizeof interfaces, &bytes, nullptr, nullptr);
+  const int result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, nullptr, 0, interfaces, sizeof interfaces,
+                              &bytes, nullptr, nullptr);
   closesocket(probe);
   if (result != 0) return false;
   const std::size_t count = bytes / sizeof(INTERFACE_INFO);
@@ -93,19 +103,23 @@ std::uint16_t smtp_service_port() {
   return entry != nullptr ? ntohs(static_cast<u_short>(entry->s_port)) : kSmtpFallbackPort;
 }
 
-int last_socket_error() { return WSAGetLastError(); }
+int last_socket_error() {
+  return WSAGetLastError();
+}
 
 const char* error_reason(int code) {
   thread_local char reason[kReasonBufferSize];
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
-                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reason, sizeof reason, nullptr);
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                      reason, sizeof reason, nullptr);
   if (length == 0) return known_reason(code);
   trim_message_end(reason);
   return reason;
 }
 
-bool is_out_of_descriptors(int code) { return code == WSAEMFILE || code == WSAENOBUFS; }
+bool is_out_of_descriptors(int code) {
+  return code == WSAEMFILE || code == WSAENOBUFS;
+}
 
 Socket open_tcp_socket() {
   const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -157,13 +171,17 @@ IoResult send_bytes(Socket socket, const char* data, std::size_t count) {
   return io_result(send(native(socket), data, clamp_to_int(count), 0));
 }
 
-void shutdown_sending(Socket socket) { shutdown(native(socket), SD_SEND); }
+void shutdown_sending(Socket socket) {
+  shutdown(native(socket), SD_SEND);
+}
 
 bool is_own_address(std::uint32_t address) {
   if (address == INADDR_ANY || (address >> 24) == 127) return true;
   return is_interface_address(address);
 }
 
-void sleep_milliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void sleep_milliseconds(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
 
 }  // namespace platform

@@ -57,7 +57,8 @@ bool ReadinessPair::arm(Socket first, Socket second) {
 
 bool ReadinessPair::wait(bool forever) {
   if ((recorded_[0] | recorded_[1]) != 0) return true;
-  const WSAEVENT events[kSockets] = {reinterpret_cast<WSAEVENT>(handles_[0]), reinterpret_cast<WSAEVENT>(handles_[1])};
+  const WSAEVENT events[kSockets] = {reinterpret_cast<WSAEVENT>(handles_[0]),
+                                     reinterpret_cast<WSAEVENT>(handles_[1])};
   const DWORD result = WSAWaitForMultipleEvents(kSockets, events, FALSE, forever ? WSA_INFINITE : 0, FALSE);
   return result == WSA_WAIT_EVENT_0 || result == WSA_WAIT_EVENT_0 + 1;
 }

@@ -1,6 +1,6 @@
 // Windows threads backend of platform/thread.h.
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <new>
@@ -31,8 +31,8 @@ unsigned __stdcall run_thread(void* raw) {
 bool start_detached_thread(ThreadBody body, void* argument) {
   auto* record = new (std::nothrow) StartRecord{body, argument};
   if (record == nullptr) return false;
-  const std::uintptr_t thread =
-      _beginthreadex(nullptr, kRelayStackBytes, run_thread, record, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  const std::uintptr_t thread = _beginthreadex(nullptr, kRelayStackBytes, run_thread, record,
+                                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == 0) {
     delete record;
     return false;

@@ -39,7 +39,8 @@ void check_pending(const LineSplitter& splitter) {
 
 // Every line: the prefix alone, or the prefix, a blank and 1 to 256 shown
 // characters; ended by a line feed.
-void collect_lines(const char* text, std::size_t length, const std::string& prefix, std::vector<std::string>& lines) {
+void collect_lines(const char* text, std::size_t length, const std::string& prefix,
+                   std::vector<std::string>& lines) {
   std::size_t start = 0;
   while (start < length) {
     std::size_t end = start;
@@ -49,7 +50,8 @@ void collect_lines(const char* text, std::size_t length, const std::string& pref
     require(line.compare(0, prefix.size(), prefix) == 0, "line without the prefix");
     if (line.size() > prefix.size()) {
       require(line[prefix.size()] == ' ', "no blank after the prefix");
-      require(line.size() >= prefix.size() + 2 && line.size() <= prefix.size() + 1 + 256, "text length outside 1..256");
+      require(line.size() >= prefix.size() + 2 && line.size() <= prefix.size() + 1 + 256,
+              "text length outside 1..256");
       for (std::size_t i = prefix.size() + 1; i < line.size(); ++i)
         require(is_shown(line[i]), "CR, LF or unprintable byte in a line");
     }

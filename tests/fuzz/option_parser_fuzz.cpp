@@ -54,9 +54,11 @@ void check_common(const OptionParser& parser) {
   check(error_length <= OptionParser::kErrorBufferSize - 1, "error longer than its buffer");
   check(parser.ok() ? error_length == 0 : error_length > 0, "error text present exactly on failure");
   const OptionValue& unknown = parser.value_of("no such option");
-  check(!unknown.given && unknown.as_address() == 0 && unknown.as_text() == nullptr, "unknown name has a value");
+  check(!unknown.given && unknown.as_address() == 0 && unknown.as_text() == nullptr,
+        "unknown name has a value");
   if (!parser.ok()) {
-    check(!parser.value_of("v").given && parser.value_of("t").as_address() == 0, "failed parse hands out values");
+    check(!parser.value_of("v").given && parser.value_of("t").as_address() == 0,
+          "failed parse hands out values");
   }
   parser.write_usage(null_stream());
 }
@@ -68,7 +70,8 @@ void check_program_table(const OptionParser& parser, const std::vector<std::stri
   check(parser.value_of("t").as_address() != options::kInvalidAddress, "invalid address accepted");
   const char* log_path = parser.value_of("f").as_text();
   check(log_path != nullptr, "log path missing");
-  check(parser.value_of("f").given ? is_argument(arguments, log_path) : std::strcmp(log_path, "qorvand.log") == 0,
+  check(parser.value_of("f").given ? is_argument(arguments, log_path)
+                                   : std::strcmp(log_path, "qorvand.log") == 0,
         "log path neither given nor the default");
   if (!parser.value_of("p").given) check(parser.value_of("p").as_integer() == 25, "target port default");
   if (!parser.value_of("l").given) check(parser.value_of("l").as_integer() == 25, "listen port default");
@@ -82,11 +85,13 @@ void check_every_row_type(const OptionParser& parser, const std::vector<std::str
   const char* name = parser.value_of("name").as_text();
   check(name != nullptr && is_argument(arguments, name), "required string not from the command line");
   const OptionValue& short_string = parser.value_of("s");
-  check(short_string.given ? is_argument(arguments, short_string.as_text()) : short_string.as_text() == nullptr,
-        "string without default");
+  check(
+      short_string.given ? is_argument(arguments, short_string.as_text()) : short_string.as_text() == nullptr,
+      "string without default");
   if (!parser.value_of("ratio").given) check(parser.value_of("r").as_real() == 0.5, "real default");
   if (!parser.value_of("int").given) check(parser.value_of("i").as_integer() == -1, "integer default");
-  if (!parser.value_of("addr").given) check(parser.value_of("a").as_address() == 0x7F000001, "address default");
+  if (!parser.value_of("addr").given)
+    check(parser.value_of("a").as_address() == 0x7F000001, "address default");
 }
 
 // Within the range of long, the integer scan agrees with the C library.
@@ -98,7 +103,8 @@ void check_integer_scan(const std::string& text) {
   const long expected = std::strtol(text.c_str(), &end, 0);
   if (errno == ERANGE) return;
   check(scanned == (end != text.c_str()), "integer accepted differently from strtol");
-  if (scanned) check(value == static_cast<std::int32_t>(static_cast<std::uint32_t>(expected)), "integer value");
+  if (scanned)
+    check(value == static_cast<std::int32_t>(static_cast<std::uint32_t>(expected)), "integer value");
 }
 
 // An accepted address reads back the same from its dotted decimal form.
