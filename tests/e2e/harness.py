@@ -292,3 +292,21 @@ class SmtpServer(StartedProcess):
             with open(os.path.join(self.mail_folder, name)) as record:
                 records.append(json.load(record))
         return records
+
+
+class HttpServer(StartedProcess):
+    """Python's own HTTP server on a free loopback port, serving the files of its folder (self.root)."""
+
+    def __init__(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="qorvand-http-")
+        self.root = os.path.join(self.folder.name, "www")
+        os.mkdir(self.root)
+        self.port = free_port()
+        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", "-m", "http.server", "--bind", LOOPBACK, "--directory", self.root, str(self.port)],
+            stdout=subprocess.DEVNULL, stderr=self._stderr)
+        self.pid = self.process.pid
+        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
+            self.stop()
+            raise RuntimeError("http.server did not start listening")

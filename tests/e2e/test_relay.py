@@ -13,8 +13,8 @@ import time
 import unittest
 
 import harness
-from harness import (SLOWDOWN, EchoServer, ListeningServer, Qorvand, SmtpServer, receive_all, receive_exactly,
-                     reset, send_then_shutdown, wait_until)
+from harness import (SLOWDOWN, EchoServer, HttpServer, ListeningServer, Qorvand, SmtpServer, receive_all,
+                     receive_exactly, reset, send_then_shutdown, wait_until)
 
 CLIENT_SHUTDOWN = "Client has initiated shutdown"
 SERVER_SHUTDOWN = "Server has initiated shutdown"
@@ -144,6 +144,48 @@ class SmtpExchangeTest(RelayTestCase):
         self.assertEqual(after_quit.count(CLIENT_SHUTDOWN), 1, lines)
         self.assertEqual(after_quit.count(SERVER_SHUTDOWN), 1, lines)
         self.assertEqual(lines[-1], CLOSED)
+
+
+class OtherRealPeersTest(RelayTestCase):
+    def test_curl_downloads_a_binary_file_over_http_byte_for_byte(self):
+        body = binary_payload(2_000_000, seed=11)
+        with HttpServer() as http:
+            with open(os.path.join(http.root, "blob.bin"), "wb") as blob:
+                blob.write(body)
+            qorvand = self.start_qorvand(http.port)
+            curl = subprocess.run(
+                ["curl", "-sS", "--max-time", str(int(30 * SLOWDOWN)), "-o", "-",
+                 f"http://127.0.0.1:{qorvand.listen_port}/blob.bin"],
+                capture_output=True, timeout=60 * SLOWDOWN)
+            self.assertEqual(curl.returncode, 0, curl.stderr)
+            lines = self.wait_for_closing_line(qorvand)
+        self.assertEqual(digest(curl.stdout), digest(body))
+        self.assert_in_order(lines, [">>> GET /blob.bin HTTP/1.1", ">>> Host: 127.0.0.1:", "<<< HTTP/1.0 200 OK",
+                                     "<<< Content-Length: 2000000"])
+        self.assertEqual(lines[-1], CLOSED)
+
+    def test_socat_client_sends_a_file_and_half_closes(self):
+        payload = text_payload(b"socat", 3000)
+        with ListeningServer() as server, tempfile.TemporaryDirectory(prefix="qorvand-socat-") as folder:
+            qorvand = self.start_qorvand(server.port)
+            source = os.path.join(folder, "payload.txt")
+            with open(source, "wb") as out:
+                out.write(payload)
+            socat = subprocess.Popen(["socat", "-u", f"FILE:{source}", f"TCP:127.0.0.1:{qorvand.listen_port}"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                conn = server.accept()
+                received = receive_all(conn)
+                conn.close()
+                socat.wait(timeout=30 * SLOWDOWN)
+            finally:
+                if socat.poll() is None:
+                    socat.kill()
+                    socat.wait()
+            lines = self.wait_for_closing_line(qorvand)
+        self.assertEqual(received, payload)
+        self.assertEqual(lines.count(CLIENT_SHUTDOWN), 1)
+        self.assertEqual([line for line in lines if line.startswith(">>> ")], logged_as(">>>", payload))
 
 
 class RelayTrafficTest(RelayTestCase):
