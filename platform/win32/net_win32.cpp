@@ -1,7 +1,9 @@
 // Windows Sockets 2 backend of platform/net.h.
-#include <windows.h>
+// winsock2.h must come before windows.h: a block of its own keeps the order.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <climits>
 #include <cstring>
