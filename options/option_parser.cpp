@@ -64,10 +64,10 @@ const OptionValue& OptionParser::value_of(const char* name) const {
 
 int OptionParser::find_option(const char* name, unsigned which) const {
   for (int row = 0; row < count_; ++row) {
-    const OptionSpec& spec = table_[row];
-    if (!is_option_row(spec)) continue;
-    if ((which & kShortNames) && names_equal(spec.short_name, name)) return row;
-    if ((which & kLongNames) && names_equal(spec.long_name, name)) return row;
+    const OptionSpec& entry = table_[row];
+    if (!is_option_row(entry)) continue;
+    if ((which & kShortNames) && names_equal(entry.short_name, name)) return row;
+    if ((which & kLongNames) && names_equal(entry.long_name, name)) return row;
   }
   return -1;
 }
@@ -161,17 +161,17 @@ bool OptionParser::parse_positional(const std::string& argument) {
 
 bool OptionParser::apply_defaults() {
   for (int row = 0; row < count_; ++row) {
-    const OptionSpec& spec = table_[row];
+    const OptionSpec& entry = table_[row];
     if (values_[static_cast<std::size_t>(row)].given) continue;
-    if (spec.default_text != nullptr) {
-      if (!assign(row, spec.default_text)) {
+    if (entry.default_text != nullptr) {
+      if (!assign(row, entry.default_text)) {
         set_error("Internal command line processing error (%d)", row);
         return false;
       }
-    } else if (spec.flags & OPT_REQUIRED) {
-      const bool has_long = spec.long_name != nullptr;
+    } else if (entry.flags & OPT_REQUIRED) {
+      const bool has_long = entry.long_name != nullptr;
       set_error("Missing required parameter %s%s", has_long ? "--" : "-",
-                has_long ? spec.long_name : (spec.short_name != nullptr ? spec.short_name : ""));
+                has_long ? entry.long_name : (entry.short_name != nullptr ? entry.short_name : ""));
       return false;
     }
   }
@@ -202,14 +202,14 @@ void OptionParser::write_usage(std::FILE* stream) const {
   if (has_error_) std::fprintf(stream, "%s\n", error_.c_str());
   std::fputs("\nUsage:\n", stream);
   for (int row = 0; row < count_; ++row) {
-    const OptionSpec& spec = table_[row];
-    if (!is_option_row(spec)) continue;
-    if (spec.short_name != nullptr && spec.long_name != nullptr) {
-      std::fprintf(stream, "    -%s --%s:\t%s\n", spec.short_name, spec.long_name, spec.help);
-    } else if (spec.short_name != nullptr) {
-      std::fprintf(stream, "    -%s:\t%s\n", spec.short_name, spec.help);
-    } else if (spec.long_name != nullptr) {
-      std::fprintf(stream, "    --%s:\t%s\n", spec.long_name, spec.help);
+    const OptionSpec& entry = table_[row];
+    if (!is_option_row(entry)) continue;
+    if (entry.short_name != nullptr && entry.long_name != nullptr) {
+      std::fprintf(stream, "    -%s --%s:\t%s\n", entry.short_name, entry.long_name, entry.help);
+    } else if (entry.short_name != nullptr) {
+      std::fprintf(stream, "    -%s:\t%s\n", entry.short_name, entry.help);
+    } else if (entry.long_name != nullptr) {
+      std::fprintf(stream, "    --%s:\t%s\n", entry.long_name, entry.help);
     }
   }
   std::fputs("\n", stream);
