@@ -27,8 +27,7 @@ struct IoResult {
   bool failed() const { return count < 0; }
 };
 
-// Process-wide set-up before any socket is made: socket library start-up,
-// no death by SIGPIPE, the open-file limit raised to its hard limit.
+// Starts the socket library, before any socket is made.
 void start_networking();
 
 // The "smtp" service port from the services database, or 25 when it has none.
@@ -36,8 +35,6 @@ std::uint16_t smtp_service_port();
 
 // The platform's code for the last failed socket call of this thread.
 int last_socket_error();
-// A short human-readable reason for an error code (for standard error only).
-const char* error_reason(int code);
 // True when the code means the process or system ran out of descriptors.
 bool is_out_of_descriptors(int code);
 
@@ -48,9 +45,30 @@ void close_socket(Socket socket);
 bool bind_and_listen(Socket listener, std::uint16_t port);
 // Waits for the next client. kNoSocket on failure (see last_socket_error).
 Socket accept_client(Socket listener, Endpoint* client);
-// A blocking connect; on failure last_socket_error() tells why.
-bool connect_to(Socket socket, Endpoint target);
 bool local_endpoint(Socket socket, Endpoint* local);
+
+// Sends every write at once instead of holding a small tail back until the
+// peer acknowledges (Nagle's algorithm), which would stall a request/reply
+// protocol for the peer's delayed acknowledgement.
+void send_without_delay(Socket socket);
+
+// Makes the socket's close abortive: the peer gets a reset, never a clean
+// end of stream. Used to pass on a cut stream.
+void reset_on_close(Socket socket);
+
+enum class ConnectOutcome {
+  kConnected,
+  kFailed,      // *error holds the platform's code (its timed-out code after the time limit)
+  kClientLeft,  // the client closed or reset while the connect was pending
+};
+
+// Connects socket to target within time_limit_ms, watching client meanwhile:
+// a client reset ends the attempt at once, and so does a client's close once
+// the connect has been pending for client_grace_ms (a client that sends its
+// request and half-closes at once still gets its answer from a target that
+// answers in time). The socket is non-blocking afterwards.
+ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket client, int time_limit_ms,
+                                       int client_grace_ms, int* error);
 
 // Non-blocking once the socket is armed in a ReadinessPair.
 IoResult receive(Socket socket, char* buffer, std::size_t capacity);
@@ -60,7 +78,5 @@ void shutdown_sending(Socket socket);
 // True when target is one of this host's own IPv4 addresses (any 127.x.y.z,
 // 0.0.0.0, or an address of one of its interfaces).
 bool is_own_address(std::uint32_t address);
-
-void sleep_milliseconds(int milliseconds);
 
 }  // namespace platform

@@ -25,11 +25,14 @@ class ReadinessPair {
   // (out of descriptors); last_socket_error() tells why.
   bool create();
   // Makes both sockets non-blocking and arms read, write and close
-  // notifications for them. Nothing is allocated on the heap.
-  bool arm(Socket first, Socket second);
+  // notifications for them. Nothing is allocated on the heap. On failure
+  // tells which socket (0 or 1) failed and the platform's code.
+  bool arm(Socket first, Socket second, int* failed_which, int* error);
+
+  enum class WaitResult { kRecorded, kNothing, kFailed };
   // Waits until a notification is recorded for either socket: forever, or
-  // not at all (a poll). False when the wait ended with nothing recorded.
-  bool wait(bool forever);
+  // not at all (a poll). kFailed with *error set when the wait itself fails.
+  WaitResult wait(bool forever, int* error);
   // The notifications recorded for socket 0 or 1 since the last collect.
   SocketReadiness collect(int which);
   // Stops watching both sockets and releases the notification objects.

@@ -1,51 +1,79 @@
 #include "relay/accept_loop.h"
 
 #include <cstdio>
+#include <new>
 
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "relay/relay_connection.h"
-#include "relay/settings.h"
-#include "traffic_log/log_output.h"
+#include "traffic_log/event_lines.h"
 
 namespace {
 
-// Out of descriptors: give closing connections a moment instead of spinning.
-constexpr int kOutOfDescriptorsPauseMs = 100;
+// A failing accept is retried after a pause, not in a spin: out of
+// descriptors, closing connections give some back meanwhile.
+constexpr int kAcceptFailurePauseMs = 100;
+constexpr std::int64_t kReportIntervalUs = 60 * 1000000LL;
 
-// Says once on standard error that accepting fails, until it works again.
-void report_accept_failure(int error, int* last_reported) {
-  if (error != *last_reported) {
-    std::fprintf(stderr, "Accept failed: %s (%d)\n", platform::error_reason(error), error);
+// Says on standard error that accepting fails: when a failure starts or
+// changes, and then at most once a minute while the same failure goes on
+// (clients accepted in between do not end it: at a descriptor limit accepts
+// fail and succeed by turns).
+class AcceptFailureReport {
+ public:
+  void failed(int error) {
+    const std::int64_t now = platform::monotonic_microseconds();
+    if (error == last_error_ && now - last_report_us_ < kReportIntervalUs) {
+      ++repeats_;
+      return;
+    }
+    if (error == last_error_ && repeats_ > 0) {
+      std::fprintf(stderr, "Accept failed: %s (%d), %llu more times since the last report\n",
+                   platform::error_reason(error), error, static_cast<unsigned long long>(repeats_));
+    } else {
+      std::fprintf(stderr, "Accept failed: %s (%d)\n", platform::error_reason(error), error);
+    }
     std::fflush(stderr);
+    last_error_ = error;
+    last_report_us_ = now;
+    repeats_ = 0;
   }
-  *last_reported = error;
-  if (platform::is_out_of_descriptors(error)) platform::sleep_milliseconds(kOutOfDescriptorsPauseMs);
-}
 
-void hand_to_relay_thread(platform::Socket client, const platform::Endpoint& peer) {
-  if (platform::start_detached_thread(relay_connection_thread, reinterpret_cast<void*>(client))) return;
+ private:
+  int last_error_ = 0;
+  std::int64_t last_report_us_ = 0;
+  unsigned long long repeats_ = 0;
+};
+
+void hand_to_relay_thread(Runtime& runtime, platform::Socket client, ConnectionNumber number,
+                          const platform::Endpoint& peer) {
+  auto* start = new (std::nothrow) RelayStart{&runtime, client, number};
+  if (start != nullptr && platform::start_detached_thread(relay_connection_thread, start)) return;
+  delete start;
   platform::close_socket(client);
-  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n",
-               address_text(peer.address).text, static_cast<unsigned>(peer.port));
+  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n", address_text(peer.address).text,
+               static_cast<unsigned>(peer.port));
   std::fflush(stderr);
 }
 
 }  // namespace
 
-void accept_forever(platform::Socket listener) {
-  const std::uint16_t listen_port = effective_listen_port(settings);
+void accept_forever(Runtime& runtime, platform::Socket listener) {
   const AddressText listen_address = address_text(0);
-  int last_reported_error = 0;
+  const int listen_port = runtime.settings.bound_port;
+  AcceptFailureReport failures;
+  ConnectionNumber last_number = 0;
   for (;;) {
     platform::Endpoint peer;
     const platform::Socket client = platform::accept_client(listener, &peer);
     if (client == platform::kNoSocket) {
-      report_accept_failure(platform::last_socket_error(), &last_reported_error);
+      failures.failed(platform::last_socket_error());
+      platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
-    last_reported_error = 0;
-    log_message("Incoming: %s:%d -> %s:%d\n", address_text(peer.address).text, peer.port, listen_address.text,
-                listen_port);
-    hand_to_relay_thread(client, peer);
+    const ConnectionNumber number = ++last_number;
+    runtime.log.event(number, event_lines::kIncoming, address_text(peer.address).text, peer.port,
+                      listen_address.text, listen_port);
+    hand_to_relay_thread(runtime, client, number, peer);
   }
 }

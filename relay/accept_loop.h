@@ -2,5 +2,6 @@
 #pragma once
 
 #include "platform/net.h"
+#include "relay/runtime.h"
 
-[[noreturn]] void accept_forever(platform::Socket listener);
+[[noreturn]] void accept_forever(Runtime& runtime, platform::Socket listener);

@@ -4,7 +4,9 @@
 #include "relay/startup.h"
 
 int main(int argc, char** argv) {
+  // Lives until the process ends: the accept loop never returns.
+  static Runtime runtime;
   platform::Socket listener = platform::kNoSocket;
-  if (!start_up(argc, argv, &listener)) return 1;
-  accept_forever(listener);
+  if (!start_up(argc, argv, &runtime, &listener)) return 1;
+  accept_forever(runtime, listener);
 }

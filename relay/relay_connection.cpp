@@ -1,231 +1,305 @@
 #include "relay/relay_connection.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 
-#include "relay/settings.h"
-#include "traffic_log/log_output.h"
+#include "platform/process.h"
+#include "platform/readiness.h"
+#include "traffic_log/connection_log.h"
+#include "traffic_log/event_lines.h"
 
 namespace {
 
 constexpr int kClientIndex = 0;
 constexpr int kServerIndex = 1;
+// How long a target may take to answer a connect (the system's own limit is
+// about two minutes), and how long a client may close while it is pending
+// before that counts as leaving.
+constexpr int kConnectTimeLimitMs = 10000;
+constexpr int kClientGraceMs = 1000;
+// A readiness wait that fails for good is retried this often, not in a spin.
+constexpr int kWaitFailurePauseMs = 100;
 
-// Both ends of one direction of the relay, seen through the session's fields.
-struct Direction {
-  platform::Socket& source;
-  platform::Socket& destination;
-  char* buffer;
-  std::int32_t& length;
-  LineSplitter& lines;
-  bool& source_readable;
-  bool& destination_writable;
-  bool& pending;
-  bool& room;
-  bool& source_shutdown_seen;
-  bool& source_ended;
-  bool& destination_failed;
-  bool& destination_send_shut;
-  const char* source_shutdown_line;
-  const char* read_error_line;
-  const char* send_error_line;
+// One peer of the connection, as the relay sees it.
+struct Peer {
+  explicit Peer(const char* log_name) : name(log_name) {}
+
+  const char* name;  // "Client" or "Server" in log lines
+  platform::Socket socket = platform::kNoSocket;
+  // What the platform reported, kept until a call meets would-block.
+  bool readable = false;
+  bool writable = false;
+  bool close_seen = false;  // its close was noticed (and logged)
+  bool ended = false;       // its end of stream was read: it sends no more
+  bool failed = false;      // a read or send failed: it is gone both ways
+  bool send_shut = false;   // the other peer's close was passed on to it
 };
 
-Direction client_to_server(RelaySession& s) {
-  return Direction{.source = s.client,
-                   .destination = s.server,
-                   .buffer = s.c2s,
-                   .length = s.c2s_len,
-                   .lines = s.client_lines,
-                   .source_readable = s.client_readable,
-                   .destination_writable = s.server_writable,
-                   .pending = s.c2s_pending,
-                   .room = s.c2s_room,
-                   .source_shutdown_seen = s.client_shutdown_seen,
-                   .source_ended = s.client_ended,
-                   .destination_failed = s.server_failed,
-                   .destination_send_shut = s.server_send_shut,
-                   .source_shutdown_line = "Client has initiated shutdown\n",
-                   .read_error_line = "Client socket read error %d\n",
-                   .send_error_line = "Server socket send error %d\n"};
+// One direction: what was read from source and not yet sent to destination.
+struct Direction {
+  static constexpr std::size_t kBufferSize = 16 * 1024;
+
+  Direction(Peer& from, Peer& to, Side logged_as) : source(from), destination(to), side(logged_as) {}
+
+  bool pending() const { return length > 0; }
+  bool room() const { return length < kBufferSize; }
+  // The source has said all it will and all of it was delivered.
+  bool finished() const { return source.ended && length == 0; }
+
+  Peer& source;
+  Peer& destination;
+  Side side;
+  std::size_t length = 0;
+  char buffer[kBufferSize];
+};
+
+// Said once per process on standard error: a wait that keeps failing.
+void report_wait_failure(int error) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::fprintf(stderr, "Waiting for socket readiness failed: %s (%d); retrying every %d ms\n",
+               platform::error_reason(error), error, kWaitFailurePauseMs);
+  std::fflush(stderr);
 }
 
-Direction server_to_client(RelaySession& s) {
-  return Direction{.source = s.server,
-                   .destination = s.client,
-                   .buffer = s.s2c,
-                   .length = s.s2c_len,
-                   .lines = s.server_lines,
-                   .source_readable = s.server_readable,
-                   .destination_writable = s.client_writable,
-                   .pending = s.s2c_pending,
-                   .room = s.s2c_room,
-                   .source_shutdown_seen = s.server_shutdown_seen,
-                   .source_ended = s.server_ended,
-                   .destination_failed = s.client_failed,
-                   .destination_send_shut = s.client_send_shut,
-                   .source_shutdown_line = "Server has initiated shutdown\n",
-                   .read_error_line = "Server socket read error %d\n",
-                   .send_error_line = "Client socket send error %d\n"};
+class RelaySession {
+ public:
+  RelaySession(Runtime& runtime, platform::Socket client, ConnectionNumber number);
+  RelaySession(const RelaySession&) = delete;
+  RelaySession& operator=(const RelaySession&) = delete;
+  ~RelaySession();
+
+  void run();
+
+ private:
+  bool connect_to_target();
+  void log_outgoing();
+  bool arm();
+  void relay_until_finished();
+  bool pass(bool forever);
+  void collect(int which, Peer& peer);
+  bool can_read(const Direction& d) const;
+  bool can_send(const Direction& d) const;
+  bool can_progress() const;
+  void read_source(Direction& d);
+  void send_to_destination(Direction& d);
+  void pass_on_close(Direction& d);
+  void end_after_failure();
+  void log_closing_line();
+
+  Runtime& runtime_;
+  ConnectionLog log_;
+  platform::Endpoint target_;
+  Peer client_{"Client"};
+  Peer server_{"Server"};
+  Direction c2s_{client_, server_, Side::kClient};
+  Direction s2c_{server_, client_, Side::kServer};
+  platform::ReadinessPair readiness_;
+  ConnectionRegistry::Entry registered_;
+};
+
+RelaySession::RelaySession(Runtime& runtime, platform::Socket client, ConnectionNumber number)
+    : runtime_(runtime),
+      log_(runtime.log, number),
+      target_{runtime.settings.target_address, effective_target_port(runtime.settings)} {
+  client_.socket = client;
+  runtime_.connections.add(registered_, client);
 }
 
-void note_source_closed(Direction& d) {
-  if (!d.source_shutdown_seen) log_message("%s", d.source_shutdown_line);
-  d.source_shutdown_seen = true;
+// The owner closes: taken out of the registry first, so that a stop never
+// touches a closed socket.
+RelaySession::~RelaySession() {
+  runtime_.connections.remove(registered_);
+  readiness_.close();
+  platform::close_socket(client_.socket);
+  platform::close_socket(server_.socket);
 }
 
-// Applies one socket's notifications. A peer's close means it will send no
-// more: it is read until its end of stream, and still sent to.
-void collect(RelaySession& s, int which, Direction& from_socket, bool& socket_writable) {
-  const platform::SocketReadiness ready = s.readiness.collect(which);
-  if (ready.readable) from_socket.source_readable = true;
-  if (ready.writable) socket_writable = true;
-  if (ready.closed) {
-    note_source_closed(from_socket);
-    from_socket.source_readable = true;
+void RelaySession::run() {
+  log_.event(event_lines::kConnectionReceived);
+  if (!connect_to_target()) return;
+  log_outgoing();
+  if (arm()) {
+    relay_until_finished();
   }
-}
-
-bool can_read(const Direction& d) {
-  return d.source_readable && d.room && !d.source_ended && !d.destination_failed;
-}
-
-bool can_send(const Direction& d) {
-  return d.destination_writable && d.pending && !d.destination_failed;
-}
-
-// The direction's source has said all it will, and all of it was delivered or
-// can never be.
-bool finished(const Direction& d) {
-  return (d.source_ended && d.length == 0) || d.destination_failed;
-}
-
-void read_source(Direction& d) {
-  const platform::IoResult result = platform::receive(
-      d.source, d.buffer + d.length, static_cast<std::size_t>(RelaySession::kBufferSize - d.length));
-  if (result.would_block) {
-    d.source_readable = false;
-  } else if (result.failed()) {
-    log_message(d.read_error_line, result.error);
-    d.source_ended = true;
-  } else if (result.count == 0) {
-    note_source_closed(d);
-    d.source_ended = true;
-  } else {
-    const auto count = static_cast<std::int32_t>(result.count);
-    // A short read emptied the socket and the next arrival is notified
-    // again, so no read is spent on would-block. A closed peer is read on
-    // until its end of stream.
-    if (count < RelaySession::kBufferSize - d.length && !d.source_shutdown_seen) d.source_readable = false;
-    d.lines.feed(d.buffer + d.length, count);
-    d.length += count;
-    d.pending = true;
-    d.room = d.length < RelaySession::kBufferSize;
-  }
-}
-
-void send_to_destination(Direction& d) {
-  const platform::IoResult result =
-      platform::send_bytes(d.destination, d.buffer, static_cast<std::size_t>(d.length));
-  if (result.would_block) {
-    d.destination_writable = false;
-  } else if (result.failed()) {
-    log_message(d.send_error_line, result.error);
-    d.destination_failed = true;
-  } else {
-    const auto sent = static_cast<std::int32_t>(result.count);
-    std::memmove(d.buffer, d.buffer + sent, static_cast<std::size_t>(d.length - sent));
-    d.length -= sent;
-    d.pending = d.length > 0;
-    d.room = d.length < RelaySession::kBufferSize;
-  }
-}
-
-// The source's close is passed on only once everything it sent was delivered.
-void pass_on_close(Direction& d) {
-  if (d.source_ended && d.length == 0 && !d.destination_failed && !d.destination_send_shut) {
-    platform::shutdown_sending(d.destination);
-    d.destination_send_shut = true;
-  }
+  if (client_.failed || server_.failed) end_after_failure();
+  log_closing_line();
 }
 
 // The notification objects are made first: when descriptors run out, the
 // client is turned away as by a failed connect, before any traffic.
-bool connect_to_target(RelaySession& s, platform::Endpoint target) {
-  if (s.readiness.create()) {
-    s.server = platform::open_tcp_socket();
-    if (s.server != platform::kNoSocket && platform::connect_to(s.server, target)) return true;
+bool RelaySession::connect_to_target() {
+  int error = 0;
+  platform::ConnectOutcome outcome = platform::ConnectOutcome::kFailed;
+  if (!readiness_.create()) {
+    error = platform::last_socket_error();
+  } else if ((server_.socket = platform::open_tcp_socket()) == platform::kNoSocket) {
+    error = platform::last_socket_error();
+  } else {
+    runtime_.connections.set_server(registered_, server_.socket);
+    platform::send_without_delay(server_.socket);
+    outcome = platform::connect_watching_client(server_.socket, target_, client_.socket, kConnectTimeLimitMs,
+                                                kClientGraceMs, &error);
   }
-  log_message("Error connecting to %s:%d (%d)\n", address_text(target.address).text, target.port,
-              platform::last_socket_error());
+  if (outcome == platform::ConnectOutcome::kConnected) return true;
+  if (outcome == platform::ConnectOutcome::kClientLeft) log_.event(event_lines::kShutdown, client_.name);
+  log_.event(event_lines::kErrorConnecting, address_text(target_.address).text, target_.port, error);
   return false;
 }
 
-void log_outgoing(const RelaySession& s, platform::Endpoint target) {
+void RelaySession::log_outgoing() {
   platform::Endpoint local;
-  if (!platform::local_endpoint(s.server, &local)) local = platform::Endpoint{};
-  log_message("Outgoing: %s:%d -> %s:%d\n", address_text(local.address).text, local.port,
-              address_text(target.address).text, target.port);
+  if (!platform::local_endpoint(server_.socket, &local)) local = platform::Endpoint{};
+  log_.event(event_lines::kOutgoing, address_text(local.address).text, local.port,
+             address_text(target_.address).text, target_.port);
+}
+
+bool RelaySession::arm() {
+  platform::send_without_delay(client_.socket);
+  int failed_which = kClientIndex;
+  int error = 0;
+  if (readiness_.arm(client_.socket, server_.socket, &failed_which, &error)) return true;
+  Peer& failed = failed_which == kClientIndex ? client_ : server_;
+  log_.event(event_lines::kReadError, failed.name, error);
+  failed.failed = true;
+  return false;
+}
+
+void RelaySession::relay_until_finished() {
+  bool forever = true;
+  while (!(c2s_.finished() && s2c_.finished()) && !client_.failed && !server_.failed) {
+    forever = !pass(forever);
+  }
 }
 
 // One pass: collect, then at most one read or send per step, in this order.
 // Returns whether another step could make progress at once.
-bool relay_pass(RelaySession& s, Direction& c2s, Direction& s2c, bool forever) {
-  if (s.readiness.wait(forever)) {
-    collect(s, kClientIndex, c2s, s.client_writable);
-    collect(s, kServerIndex, s2c, s.server_writable);
+bool RelaySession::pass(bool forever) {
+  int error = 0;
+  switch (readiness_.wait(forever, &error)) {
+    case platform::ReadinessPair::WaitResult::kRecorded:
+      collect(kClientIndex, client_);
+      collect(kServerIndex, server_);
+      break;
+    case platform::ReadinessPair::WaitResult::kFailed:
+      report_wait_failure(error);
+      platform::sleep_milliseconds(kWaitFailurePauseMs);
+      return false;
+    case platform::ReadinessPair::WaitResult::kNothing:
+      break;
   }
-  if (can_read(c2s)) read_source(c2s);
-  if (can_send(s2c)) send_to_destination(s2c);
-  if (can_read(s2c)) read_source(s2c);
-  if (can_send(c2s)) send_to_destination(c2s);
-  pass_on_close(c2s);
-  pass_on_close(s2c);
-  return can_read(c2s) || can_send(c2s) || can_read(s2c) || can_send(s2c);
+  if (can_read(c2s_)) read_source(c2s_);
+  if (can_send(s2c_)) send_to_destination(s2c_);
+  if (can_read(s2c_)) read_source(s2c_);
+  if (can_send(c2s_)) send_to_destination(c2s_);
+  pass_on_close(c2s_);
+  pass_on_close(s2c_);
+  return can_progress();
 }
 
-void log_closing_line(const RelaySession& s) {
-  if (s.c2s_len == 0 && s.s2c_len == 0) {
-    log_message("Connection closed\n");
+// Applies one socket's notifications. A peer's close means it will send no
+// more: it is read until its end of stream, and still sent to.
+void RelaySession::collect(int which, Peer& peer) {
+  const platform::SocketReadiness ready = readiness_.collect(which);
+  if (ready.readable) peer.readable = true;
+  if (ready.writable) peer.writable = true;
+  if (ready.closed) {
+    if (!peer.close_seen) log_.event(event_lines::kShutdown, peer.name);
+    peer.close_seen = true;
+    peer.readable = true;
+  }
+}
+
+bool RelaySession::can_read(const Direction& d) const {
+  return d.source.readable && d.room() && !d.source.ended;
+}
+
+bool RelaySession::can_send(const Direction& d) const {
+  return d.destination.writable && d.pending();
+}
+
+bool RelaySession::can_progress() const {
+  if (client_.failed || server_.failed) return false;
+  return can_read(c2s_) || can_send(c2s_) || can_read(s2c_) || can_send(s2c_);
+}
+
+void RelaySession::read_source(Direction& d) {
+  const std::size_t room = Direction::kBufferSize - d.length;
+  const platform::IoResult result = platform::receive(d.source.socket, d.buffer + d.length, room);
+  if (result.would_block) {
+    d.source.readable = false;
+  } else if (result.failed()) {
+    log_.event(event_lines::kReadError, d.source.name, result.error);
+    d.source.failed = true;
+  } else if (result.count == 0) {
+    if (!d.source.close_seen) log_.event(event_lines::kShutdown, d.source.name);
+    d.source.close_seen = true;
+    d.source.ended = true;
   } else {
-    log_message("Connection closed (unsent data! C->S: %d , S->C: %d\n", s.c2s_len, s.s2c_len);
+    const auto count = static_cast<std::size_t>(result.count);
+    // A short read emptied the socket and the next arrival is notified
+    // again, so no read is spent on would-block. A closed peer is read on
+    // until its end of stream.
+    if (count < room && !d.source.close_seen) d.source.readable = false;
+    log_.traffic(d.side, d.buffer + d.length, count);
+    d.length += count;
   }
 }
 
-void relay_until_finished(RelaySession& s) {
-  Direction c2s = client_to_server(s);
-  Direction s2c = server_to_client(s);
-  bool forever = true;
-  while (!(finished(c2s) && finished(s2c))) forever = !relay_pass(s, c2s, s2c, forever);
+void RelaySession::send_to_destination(Direction& d) {
+  const platform::IoResult result = platform::send_bytes(d.destination.socket, d.buffer, d.length);
+  if (result.would_block) {
+    d.destination.writable = false;
+  } else if (result.failed()) {
+    log_.event(event_lines::kSendError, d.destination.name, result.error);
+    d.destination.failed = true;
+  } else {
+    const auto sent = static_cast<std::size_t>(result.count);
+    std::memmove(d.buffer, d.buffer + sent, d.length - sent);
+    d.length -= sent;
+  }
 }
 
-void close_both(RelaySession& s) {
-  platform::close_socket(s.client);
-  platform::close_socket(s.server);
-  s.client_open = s.server_open = false;
+// The source's close is passed on only once everything it sent was delivered.
+void RelaySession::pass_on_close(Direction& d) {
+  if (d.finished() && !d.destination.failed && !d.destination.send_shut) {
+    platform::shutdown_sending(d.destination.socket);
+    d.destination.send_shut = true;
+  }
+}
+
+// A peer that failed is gone both ways. What the other peer is still owed
+// gets one try, then it gets a reset: a cut stream must never look complete.
+void RelaySession::end_after_failure() {
+  Direction& owed = client_.failed ? c2s_ : s2c_;
+  Peer& survivor = owed.destination;
+  if (!survivor.failed && owed.pending()) {
+    const platform::IoResult result = platform::send_bytes(survivor.socket, owed.buffer, owed.length);
+    if (!result.failed()) owed.length -= static_cast<std::size_t>(result.count);
+  }
+  platform::reset_on_close(client_.socket);
+  platform::reset_on_close(server_.socket);
+}
+
+void RelaySession::log_closing_line() {
+  log_.flush_held();
+  if (c2s_.length == 0 && s2c_.length == 0) {
+    log_.event(event_lines::kClosed);
+  } else {
+    log_.event(event_lines::kClosedUnsent, static_cast<int>(c2s_.length), static_cast<int>(s2c_.length));
+  }
 }
 
 }  // namespace
 
-int relay_connection(platform::Socket client) {
-  RelaySession s;
-  s.client = client;
-  log_message("Connection received\n");
-  const platform::Endpoint target{settings.target_address, effective_target_port(settings)};
-  const bool connected = connect_to_target(s, target);
-  if (connected) {
-    log_outgoing(s, target);
-    if (s.readiness.arm(s.client, s.server)) {
-      relay_until_finished(s);
-    } else {
-      log_message("Client socket read error %d\n", platform::last_socket_error());
-    }
-  }
-  s.readiness.close();
-  close_both(s);
-  if (connected) log_closing_line(s);
-  return 0;
+void relay_connection(Runtime& runtime, platform::Socket client, ConnectionNumber number) {
+  RelaySession session(runtime, client, number);
+  session.run();
 }
 
-void relay_connection_thread(void* client_socket) {
-  relay_connection(reinterpret_cast<platform::Socket>(client_socket));
+void relay_connection_thread(void* start) {
+  const RelayStart record = *static_cast<RelayStart*>(start);
+  delete static_cast<RelayStart*>(start);
+  relay_connection(*record.runtime, record.client, record.number);
 }

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-Settings settings;
-
 const OptionSpec kProgramOptions[] = {
     {"qorvand", nullptr, "TCP connection logger", nullptr, 0, OPT_HEADER},
     {"t", "target", "remote IP address to connect to", nullptr, OPT_REQUIRED | OPT_POSITIONAL, OPT_ADDRESS},

@@ -1,5 +1,5 @@
-// The process-wide settings: written once at start-up, before any relay
-// thread exists, and only read afterwards.
+// The settings of one run: read from the command line at start-up and only
+// read afterwards, by the accept loop and every relay thread.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,9 @@ struct Settings {
   std::string log_path;              // "-" means standard output
   // The "smtp" service port, looked up once at start-up.
   std::uint16_t smtp_port = 25;
+  // The port actually listened on (the system chooses one for port 0).
+  std::uint16_t bound_port = 0;
 };
-
-extern Settings settings;
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log path.

@@ -1,60 +1,110 @@
 #include "traffic_log/line_splitter.h"
 
+#include <algorithm>
 #include <cstring>
-
-#include "traffic_log/log_output.h"
 
 namespace {
 
 constexpr char kCarriageReturn = '\r';
 constexpr char kLineFeed = '\n';
+constexpr std::uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
 bool is_line_end(char c) {
   return c == kCarriageReturn || c == kLineFeed;
 }
 
-// In the copy every byte below the blank has become a dot except CR and LF,
-// so one comparison finds a line end in the scan, the hot loop.
-bool is_line_end_in_copy(char c) {
-  return static_cast<unsigned char>(c) < 0x20;
-}
+// Each byte as the log shows it: itself when printable, '.' for the rest,
+// and 0 for CR and LF, which end the copy.
+struct ShownBytes {
+  char of[256];
+  constexpr ShownBytes() : of() {
+    for (int byte = 0; byte < 256; ++byte) of[byte] = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+    of[static_cast<unsigned char>(kCarriageReturn)] = 0;
+    of[static_cast<unsigned char>(kLineFeed)] = 0;
+  }
+};
+constexpr ShownBytes kShown;
 
-// Control bytes, DEL and everything above 0x7E are shown as dots.
-char printable(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return (is_line_end(c) || (byte >= 0x20 && byte <= 0x7E)) ? c : '.';
+// True when any of the eight bytes is below 0x20 or above 0x7E (it may also
+// say so of a word without one; the caller then only looks closer).
+bool has_unprintable(std::uint64_t word) {
+  const std::uint64_t below_blank = (word - kEveryByte * 0x20) & ~word;
+  const std::uint64_t above_tilde = (word + kEveryByte * (0x7F - 0x7E)) | word;
+  return ((below_blank | above_tilde) & kHighBits) != 0;
 }
 
 }  // namespace
 
-void LineSplitter::feed(const char* data, std::int32_t n) {
-  if (n < 0) n = 0;
-  if (n > kPendingSize - pending_len) n = kPendingSize - pending_len;
-  for (std::int32_t index = 0; index < n; ++index) pending[pending_len + index] = printable(data[index]);
-  pending_len += n;
-
-  LogBatch lines;
-  while (pending_len > 0) {
-    // A line ends at the first CR or LF, or after 256 bytes without either
-    // once a 257th byte is there to be looked at.
-    const std::int32_t limit = pending_len < kLineCut ? pending_len : kLineCut;
-    std::int32_t i = 0;
-    while (i < limit && !is_line_end_in_copy(pending[i])) ++i;
-    if (i > 0) blank_run = 0;
-    if (i == pending_len) break;  // an unfinished line waits for the next feed
-
-    const char c = pending[i];
-    std::int32_t consumed;
-    if (i > 0) {
-      lines.add_line(prefix, pending, static_cast<std::size_t>(i));
-      // A line end right behind a 256-character cut is taken with the cut.
-      consumed = (i == kLineCut && !is_line_end(c)) ? i : i + 1;
-    } else {
-      if (blank_run != 0) lines.add_line(prefix, nullptr, 0);
-      if (c == kLineFeed) ++blank_run;
-      consumed = 1;
-    }
-    pending_len -= consumed;
-    std::memmove(pending, pending + consumed, static_cast<std::size_t>(pending_len));
+std::size_t copy_shown(const char* from, std::size_t n, char* to) {
+  std::size_t i = 0;
+  // Eight printable bytes at a time: the common case of text traffic.
+  for (std::uint64_t word; i + sizeof word <= n; i += sizeof word) {
+    std::memcpy(&word, from + i, sizeof word);
+    if (has_unprintable(word)) break;
+    std::memcpy(to + i, &word, sizeof word);
   }
+  for (; i < n; ++i) {
+    const char c = kShown.of[static_cast<unsigned char>(from[i])];
+    if (c == 0) return i;
+    to[i] = c;
+  }
+  return n;
+}
+
+void LineSplitter::feed(const char* data, std::size_t n, LineSink& sink) {
+  std::size_t i = 0;
+  while (i < n) {
+    if (pending_len_ == 0 && is_line_end(data[i])) {
+      take_line_end(data[i], sink);
+      ++i;
+    } else {
+      i += take_text(data + i, n - i, sink);
+    }
+  }
+}
+
+// A line end at the front: an empty line, or the end of a line that
+// flush_held has already logged.
+void LineSplitter::take_line_end(char line_end, LineSink& sink) {
+  if (held_line_open_) {
+    held_line_open_ = false;
+    return;
+  }
+  if (blank_run_ != 0) sink.add_line(prefix_, nullptr, 0);
+  if (line_end == kLineFeed) ++blank_run_;
+}
+
+// Takes text up to and including the line end that ends it, or up to the
+// 256-character cut, or all of data when the line goes on. Returns the count
+// of bytes taken.
+std::size_t LineSplitter::take_text(const char* data, std::size_t n, LineSink& sink) {
+  held_line_open_ = false;
+  blank_run_ = 0;
+  const std::size_t room = kLineCut - pending_len_;
+  const std::size_t looked_at = std::min(n, room);
+  const std::size_t copied = copy_shown(data, looked_at, pending_ + pending_len_);
+  pending_len_ += copied;
+  if (copied < looked_at) {  // a line end: taken with its line
+    log_pending(sink);
+    return copied + 1;
+  }
+  // The cut happens only once a byte behind the 256th is there to be looked
+  // at; a line end right behind the cut is taken with it.
+  if (copied == room && n > room) {
+    log_pending(sink);
+    return is_line_end(data[room]) ? room + 1 : room;
+  }
+  return copied;
+}
+
+void LineSplitter::log_pending(LineSink& sink) {
+  sink.add_line(prefix_, pending_, pending_len_);
+  pending_len_ = 0;
+}
+
+void LineSplitter::flush_held(LineSink& sink) {
+  if (pending_len_ == 0) return;
+  log_pending(sink);
+  held_line_open_ = true;
 }

@@ -1,18 +1,17 @@
 // BSD sockets backend of platform/net.h.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
-#include <string.h>
-#include <sys/resource.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "platform/net.h"
+#include "platform/process.h"
 
 namespace platform {
 namespace {
@@ -31,15 +30,6 @@ Endpoint from_sockaddr(const sockaddr_in& address) {
   return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
-// Thousands of connections need thousands of descriptors.
-void raise_open_file_limit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 IoResult io_result(ssize_t count) {
   IoResult result;
   result.count = static_cast<long>(count);
@@ -50,13 +40,28 @@ IoResult io_result(ssize_t count) {
   return result;
 }
 
+// Errors of one client that gave up before it was accepted, or of the network
+// under it: the next client is accepted at once.
+bool is_passing_accept_error(int code) {
+  switch (code) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
-void start_networking() {
-  // A peer or a console that has gone away must fail a write, not end the process.
-  signal(SIGPIPE, SIG_IGN);
-  raise_open_file_limit();
-}
+void start_networking() {}
 
 std::uint16_t smtp_service_port() {
   const servent* entry = getservbyname("smtp", nullptr);
@@ -65,10 +70,6 @@ std::uint16_t smtp_service_port() {
 
 int last_socket_error() {
   return errno;
-}
-
-const char* error_reason(int code) {
-  return strerror(code);
 }
 
 bool is_out_of_descriptors(int code) {
@@ -96,22 +97,71 @@ bool bind_and_listen(Socket listener, std::uint16_t port) {
 
 Socket accept_client(Socket listener, Endpoint* client) {
   sockaddr_in address{};
-  socklen_t length = sizeof address;
+  socklen_t length;
   int descriptor;
   do {
+    length = sizeof address;
     descriptor =
         accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
-  } while (descriptor < 0 && errno == EINTR);
+  } while (descriptor < 0 && is_passing_accept_error(errno));
   if (descriptor < 0) return kNoSocket;
   *client = from_sockaddr(address);
   return descriptor;
 }
 
-bool connect_to(Socket socket, Endpoint target) {
+void send_without_delay(Socket socket) {
+  const int on = 1;
+  setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void reset_on_close(Socket socket) {
+  const linger abortive{1, 0};
+  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket client, int time_limit_ms,
+                                       int client_grace_ms, int* error) {
+  const int descriptor = static_cast<int>(socket);
+  fcntl(descriptor, F_SETFL, O_NONBLOCK);
   const sockaddr_in address = to_sockaddr(target);
-  const int result =
-      connect(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  return result == 0;
+  if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return ConnectOutcome::kConnected;
+  }
+  if (errno != EINPROGRESS) {
+    *error = errno;
+    return ConnectOutcome::kFailed;
+  }
+  const std::int64_t start = monotonic_microseconds();
+  for (;;) {
+    const std::int64_t waited_ms = (monotonic_microseconds() - start) / 1000;
+    if (waited_ms >= time_limit_ms) {
+      *error = ETIMEDOUT;
+      return ConnectOutcome::kFailed;
+    }
+    // Before the grace has passed only a client's reset counts; after it, its close too.
+    const bool grace_over = waited_ms >= client_grace_ms;
+    pollfd watched[2] = {{descriptor, POLLOUT, 0},
+                         {static_cast<int>(client), static_cast<short>(grace_over ? POLLRDHUP : 0), 0}};
+    const int next_change_ms = grace_over ? time_limit_ms : client_grace_ms;
+    const int result = poll(watched, 2, static_cast<int>(next_change_ms - waited_ms));
+    if (result < 0 && errno != EINTR) {
+      *error = errno;
+      return ConnectOutcome::kFailed;
+    }
+    if (result <= 0) continue;
+    if (watched[1].revents != 0) {
+      *error = ECANCELED;
+      return ConnectOutcome::kClientLeft;
+    }
+    if (watched[0].revents != 0) {
+      int outcome = 0;
+      socklen_t length = sizeof outcome;
+      getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &outcome, &length);
+      if (outcome == 0) return ConnectOutcome::kConnected;
+      *error = outcome;
+      return ConnectOutcome::kFailed;
+    }
+  }
 }
 
 bool local_endpoint(Socket socket, Endpoint* local) {
@@ -155,12 +205,6 @@ bool is_own_address(std::uint32_t address) {
   }
   freeifaddrs(interfaces);
   return own;
-}
-
-void sleep_milliseconds(int milliseconds) {
-  timespec duration{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  while (nanosleep(&duration, &duration) != 0 && errno == EINTR) {
-  }
 }
 
 }  // namespace platform

@@ -38,7 +38,7 @@ bool ReadinessPair::create() {
   return handles_[0] >= 0;
 }
 
-bool ReadinessPair::arm(Socket first, Socket second) {
+bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
   sockets_[0] = first;
   sockets_[1] = second;
   recorded_[0] = recorded_[1] = 0;
@@ -49,22 +49,28 @@ bool ReadinessPair::arm(Socket first, Socket second) {
     event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     event.data.u32 = static_cast<std::uint32_t>(which);
     if (!make_nonblocking(descriptor) || epoll_ctl(poller, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+      *failed_which = which;
+      *error = errno;
       return false;
     }
   }
   return true;
 }
 
-bool ReadinessPair::wait(bool forever) {
+ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
   epoll_event events[kSockets];
   int count;
   do {
     count = epoll_wait(static_cast<int>(handles_[0]), events, kSockets, forever ? -1 : 0);
   } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    *error = errno;
+    return WaitResult::kFailed;
+  }
   for (int index = 0; index < count; ++index) {
     recorded_[events[index].data.u32] |= readiness_bits(events[index].events);
   }
-  return count > 0;
+  return count > 0 ? WaitResult::kRecorded : WaitResult::kNothing;
 }
 
 SocketReadiness ReadinessPair::collect(int which) {

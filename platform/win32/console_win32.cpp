@@ -1,24 +1,23 @@
-// Windows backend of platform/console.h. The standard handles always exist
-// there; a console is written through the runtime in text mode (CR LF).
+// Windows backend of platform/console.h: standard output through the C
+// runtime in text mode (CR LF line ends).
 #include <io.h>
 #include <stdio.h>
+
+#include <climits>
 
 #include "platform/console.h"
 
 namespace platform {
 
-// Standard output is unbuffered on a console, which writes one byte per
-// call: a buffer, flushed after every log write, makes it one call a write.
-void reserve_standard_streams() {
-  setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-}
-
-bool prepare_echo(std::FILE*) {
+bool write_console(const char* text, std::size_t length) {
+  std::size_t written = 0;
+  while (written < length) {
+    const std::size_t piece = length - written < INT_MAX ? length - written : INT_MAX;
+    const int count = _write(_fileno(stdout), text + written, static_cast<unsigned>(piece));
+    if (count <= 0) return false;
+    written += static_cast<std::size_t>(count);
+  }
   return true;
-}
-
-void write_echo(std::FILE* stream, const char* text, std::size_t length) {
-  _write(_fileno(stream), text, static_cast<unsigned>(length));
 }
 
 }  // namespace platform

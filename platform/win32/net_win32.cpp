@@ -9,12 +9,12 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/process.h"
 
 namespace platform {
 namespace {
 
 constexpr std::uint16_t kSmtpFallbackPort = 25;
-constexpr std::size_t kReasonBufferSize = 256;
 // Room for the interface list of any ordinary host.
 constexpr int kMaxInterfaces = 64;
 
@@ -49,34 +49,6 @@ IoResult io_result(int count) {
   return result;
 }
 
-// The system's message text ends in ".\r\n"; the callers add their own end.
-void trim_message_end(char* text) {
-  std::size_t length = std::strlen(text);
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ' ||
-                        text[length - 1] == '.')) {
-    text[--length] = '\0';
-  }
-}
-
-// The texts of the codes that start-up and accept can meet, for a system
-// without message texts for Winsock codes (Wine has none).
-const char* known_reason(int code) {
-  switch (code) {
-    case WSAEACCES:
-      return "Permission denied";
-    case WSAEADDRINUSE:
-      return "Address already in use";
-    case WSAEADDRNOTAVAIL:
-      return "Address not available";
-    case WSAEMFILE:
-      return "Too many open sockets";
-    case WSAENOBUFS:
-      return "No buffer space available";
-    default:
-      return "Windows Sockets error";
-  }
-}
-
 bool is_interface_address(std::uint32_t address) {
   const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (probe == INVALID_SOCKET) return false;
@@ -93,6 +65,29 @@ bool is_interface_address(std::uint32_t address) {
   return false;
 }
 
+// A client watched while its connect is pending. Winsock has no "peer
+// closed" readiness: a readable client is peeked at. One that has sent data
+// is watched no more (its close could only be seen behind that data).
+struct ClientWatch {
+  SOCKET client;
+  bool closed = false;    // its end of stream was seen during the grace
+  bool has_data = false;
+
+  bool wanted(bool grace_over) const { return !has_data && (grace_over || !closed); }
+
+  bool left(bool grace_over) {
+    char byte;
+    const int count = recv(client, &byte, 1, MSG_PEEK);
+    if (count == SOCKET_ERROR) return WSAGetLastError() != WSAEWOULDBLOCK;  // a reset
+    if (count > 0) {
+      has_data = true;
+      return false;
+    }
+    closed = true;
+    return grace_over;
+  }
+};
+
 }  // namespace
 
 void start_networking() {
@@ -107,16 +102,6 @@ std::uint16_t smtp_service_port() {
 
 int last_socket_error() {
   return WSAGetLastError();
-}
-
-const char* error_reason(int code) {
-  thread_local char reason[kReasonBufferSize];
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                      static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                      reason, sizeof reason, nullptr);
-  if (length == 0) return known_reason(code);
-  trim_message_end(reason);
-  return reason;
 }
 
 bool is_out_of_descriptors(int code) {
@@ -145,16 +130,74 @@ bool bind_and_listen(Socket listener, std::uint16_t port) {
 
 Socket accept_client(Socket listener, Endpoint* client) {
   sockaddr_in address{};
-  int length = sizeof address;
-  const SOCKET socket = accept(native(listener), reinterpret_cast<sockaddr*>(&address), &length);
+  SOCKET socket;
+  do {
+    int length = sizeof address;
+    socket = accept(native(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    // A client that reset before it was accepted: take the next one at once.
+  } while (socket == INVALID_SOCKET && (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEINTR));
   if (socket == INVALID_SOCKET) return kNoSocket;
   *client = from_sockaddr(address);
   return static_cast<Socket>(socket);
 }
 
-bool connect_to(Socket socket, Endpoint target) {
+void send_without_delay(Socket socket) {
+  const BOOL on = TRUE;
+  setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+void reset_on_close(Socket socket) {
+  const linger abortive{1, 0};
+  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+}
+
+ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket client, int time_limit_ms,
+                                       int client_grace_ms, int* error) {
+  u_long nonblocking = 1;
+  ioctlsocket(native(socket), FIONBIO, &nonblocking);
   const sockaddr_in address = to_sockaddr(target);
-  return connect(native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (connect(native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return ConnectOutcome::kConnected;
+  }
+  if (WSAGetLastError() != WSAEWOULDBLOCK) {
+    *error = WSAGetLastError();
+    return ConnectOutcome::kFailed;
+  }
+  ClientWatch watch{native(client)};
+  const std::int64_t start = monotonic_microseconds();
+  for (;;) {
+    const int waited_ms = static_cast<int>((monotonic_microseconds() - start) / 1000);
+    if (waited_ms >= time_limit_ms) {
+      *error = WSAETIMEDOUT;
+      return ConnectOutcome::kFailed;
+    }
+    const bool grace_over = waited_ms >= client_grace_ms;
+    fd_set writable, failed, readable;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_ZERO(&readable);
+    FD_SET(native(socket), &writable);
+    FD_SET(native(socket), &failed);
+    if (watch.wanted(grace_over)) FD_SET(native(client), &readable);
+    const int wait_ms = (grace_over || !watch.closed ? time_limit_ms : client_grace_ms) - waited_ms;
+    timeval timeout{wait_ms / 1000, (wait_ms % 1000) * 1000};
+    if (select(0, &readable, &writable, &failed, &timeout) == SOCKET_ERROR) {
+      *error = WSAGetLastError();
+      return ConnectOutcome::kFailed;
+    }
+    if (FD_ISSET(native(client), &readable) && watch.left(grace_over)) {
+      *error = WSAECANCELLED;
+      return ConnectOutcome::kClientLeft;
+    }
+    if (FD_ISSET(native(socket), &writable)) return ConnectOutcome::kConnected;
+    if (FD_ISSET(native(socket), &failed)) {
+      int outcome = 0;
+      int length = sizeof outcome;
+      getsockopt(native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &length);
+      *error = outcome != 0 ? outcome : WSAECONNREFUSED;
+      return ConnectOutcome::kFailed;
+    }
+  }
 }
 
 bool local_endpoint(Socket socket, Endpoint* local) {
@@ -180,10 +223,6 @@ void shutdown_sending(Socket socket) {
 bool is_own_address(std::uint32_t address) {
   if (address == INADDR_ANY || (address >> 24) == 127) return true;
   return is_interface_address(address);
-}
-
-void sleep_milliseconds(int milliseconds) {
-  Sleep(static_cast<DWORD>(milliseconds));
 }
 
 }  // namespace platform

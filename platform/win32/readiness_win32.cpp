@@ -41,7 +41,7 @@ bool ReadinessPair::create() {
   return true;
 }
 
-bool ReadinessPair::arm(Socket first, Socket second) {
+bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
   sockets_[0] = first;
   sockets_[1] = second;
   for (int which = 0; which < kSockets; ++which) {
@@ -50,17 +50,26 @@ bool ReadinessPair::arm(Socket first, Socket second) {
     recorded_[which] = kReadable | kWritable;
     const auto event = reinterpret_cast<WSAEVENT>(handles_[which]);
     // Also makes the socket non-blocking.
-    if (WSAEventSelect(static_cast<SOCKET>(sockets_[which]), event, kArmedEvents) != 0) return false;
+    if (WSAEventSelect(static_cast<SOCKET>(sockets_[which]), event, kArmedEvents) != 0) {
+      *failed_which = which;
+      *error = WSAGetLastError();
+      return false;
+    }
   }
   return true;
 }
 
-bool ReadinessPair::wait(bool forever) {
-  if ((recorded_[0] | recorded_[1]) != 0) return true;
+ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
+  if ((recorded_[0] | recorded_[1]) != 0) return WaitResult::kRecorded;
   const WSAEVENT events[kSockets] = {reinterpret_cast<WSAEVENT>(handles_[0]),
                                      reinterpret_cast<WSAEVENT>(handles_[1])};
   const DWORD result = WSAWaitForMultipleEvents(kSockets, events, FALSE, forever ? WSA_INFINITE : 0, FALSE);
-  return result == WSA_WAIT_EVENT_0 || result == WSA_WAIT_EVENT_0 + 1;
+  if (result == WSA_WAIT_EVENT_0 || result == WSA_WAIT_EVENT_0 + 1) return WaitResult::kRecorded;
+  if (result == WSA_WAIT_FAILED) {
+    *error = WSAGetLastError();
+    return WaitResult::kFailed;
+  }
+  return WaitResult::kNothing;
 }
 
 SocketReadiness ReadinessPair::collect(int which) {

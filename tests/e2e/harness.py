@@ -111,9 +111,15 @@ class Qorvand(StartedProcess):
         return int(fields[11]) + int(fields[12])
 
     def rss_kib(self):
+        return self._status_kib("VmRSS:")
+
+    def vm_size_kib(self):
+        return self._status_kib("VmSize:")
+
+    def _status_kib(self, key):
         with open(f"/proc/{self.pid}/status") as status:
             for line in status:
-                if line.startswith("VmRSS:"):
+                if line.startswith(key):
                     return int(line.split()[1])
         return 0
 

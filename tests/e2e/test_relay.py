@@ -196,6 +196,23 @@ class RelayTrafficTest(RelayTestCase):
         self.assertTrue(qorvand.wait_for_log("<<< 220 ready\n"))
         self.assertNotIn(">>>", qorvand.log())
 
+    def test_request_reply_exchanges_with_replies_of_several_kb_never_wait_for_a_timer(self):
+        """Replies larger than a relay read used to wait ~40 ms each for the peer's delayed acknowledgement
+        (Nagle): 300 exchanges then took 12 s or more. Without such a wait they take well under a second."""
+        qorvand, _, client, server_side = self.relay_pair()
+        replies = [b"".join(b"%05d reply line of a few kilobytes\r\n" % n for n in range(size // 40))
+                   for size in (2048, 16384, 65536)]
+        exchanges, started = 300, time.monotonic()
+        for number in range(exchanges):
+            client.sendall(b"GET %014d\r\n" % number)
+            self.assertEqual(receive_exactly(server_side, 20), b"GET %014d\r\n" % number)
+            reply = replies[number % len(replies)]
+            server_side.sendall(reply)
+            self.assertEqual(receive_exactly(client, len(reply)), reply)
+            if time.monotonic() - started > 8:  # not scaled: a stall is 40 ms on any build
+                break
+        self.assertEqual(number + 1, exchanges, f"{number + 1} exchanges in 8 s: the relay waits for a timer")
+
     def test_upload_to_a_server_that_reads_late_stalls_without_cpu_and_loses_nothing(self):
         qorvand, _, client, server_side = self.relay_pair()
         # More than the socket buffers on the way can hold, so the client has to wait for the server.
@@ -373,11 +390,15 @@ class RelayResourceTest(RelayTestCase):
         server = ListeningServer()
         self.addCleanup(server.close)
         qorvand = self.start_qorvand(server.port)
+        address_space = qorvand.vm_size_kib()
         pairs = [self.relay_pair(qorvand, server)[2:] for _ in range(4)]
         for client, server_side in pairs:
             server_side.sendall(b"220 idle\r\n")
             self.assertEqual(receive_exactly(client, 10), b"220 idle\r\n")
         self.assert_idle_process_uses_no_cpu(qorvand, "4 idle connections")
+        # A connection costs about its thread's stack, not a 64 MiB allocator arena of its own.
+        per_connection = (qorvand.vm_size_kib() - address_space) / 4
+        self.assertLess(per_connection, 4096, f"{per_connection:.0f} KiB of address space per connection")
 
         # One client and one server stop sending; their peers stay open and silent.
         pairs[0][0].shutdown(socket.SHUT_WR)

@@ -170,6 +170,18 @@ class Listening(unittest.TestCase):
             self.assertTrue(wait_until(lambda: read_text(stdout.name) == relay.log()),
                             f"log {relay.log()!r} stdout {read_text(stdout.name)!r}")
 
+    def test_a_port_chosen_by_the_system_is_reported(self):
+        for requested in ("0", "65536"):
+            with self.subTest(port=requested), ListeningServer() as server, Run(["127.0.0.1", str(server.port),
+                                                                                  requested]) as run:
+                self.assertTrue(wait_until(lambda: "Listening on port " in run.stderr()), run.stderr())
+                port = int(run.stderr().split("Listening on port ")[1].split(",")[0])
+                self.assertTrue(is_listening(port))
+                with socket.create_connection((LOOPBACK, port)) as client:
+                    incoming = f"Incoming: 127.0.0.1:{client.getsockname()[1]} -> 0.0.0.0:{port}"
+                    log_path = os.path.join(run.cwd, "qorvand.log")
+                    self.assertTrue(wait_until(lambda: incoming in read_text(log_path)), read_text(log_path))
+
     def test_log_on_standard_output_alone(self):
         with ListeningServer() as server, \
                 tempfile.NamedTemporaryFile(prefix="qorvand-stdout-") as stdout, \

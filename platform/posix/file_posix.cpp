@@ -1,0 +1,76 @@
+// POSIX backend of platform/file.h.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file.h"
+
+namespace platform {
+namespace {
+
+constexpr mode_t kNewFileMode = 0644;
+
+bool is_null_device(const struct stat& status) {
+  struct stat null_device;
+  return S_ISCHR(status.st_mode) && stat("/dev/null", &null_device) == 0 &&
+         status.st_rdev == null_device.st_rdev;
+}
+
+// Cuts off the bytes of a write that could not be finished, so that the file
+// never ends in part of a line.
+void take_back(int descriptor, std::size_t written) {
+  if (written == 0) return;
+  const off_t end = lseek(descriptor, 0, SEEK_CUR);
+  if (end >= static_cast<off_t>(written)) (void)ftruncate(descriptor, end - static_cast<off_t>(written));
+}
+
+}  // namespace
+
+FileHandle open_log_file(const char* path, int* error) {
+  const int truncated = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode);
+  if (truncated < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  close(truncated);
+  const int descriptor = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (descriptor < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  return descriptor;
+}
+
+void close_file(FileHandle file) {
+  close(static_cast<int>(file));
+}
+
+FileHandle standard_output() {
+  return STDOUT_FILENO;
+}
+
+bool append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
+  const int descriptor = static_cast<int>(file);
+  std::size_t written = 0;
+  while (written < length) {
+    const ssize_t count = write(descriptor, data + written, length - written);
+    if (count > 0) {
+      written += static_cast<std::size_t>(count);
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else {
+      *error = count < 0 ? errno : ENOSPC;
+      take_back(descriptor, written);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool standard_output_is_null_device() {
+  struct stat status;
+  return fstat(STDOUT_FILENO, &status) == 0 && is_null_device(status);
+}
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+// The process as a whole: set-up before anything else runs, the signals that
+// stop it, and small system services that are not about sockets.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Set-up before any socket, file or thread is made: closed standard streams
+// are opened on the null device (so that no socket or log file takes their
+// numbers), a vanished peer or console fails a write instead of ending the
+// process, the open-file limit is raised to its hard limit, and the memory
+// allocator keeps one arena instead of one per thread (thousands of threads
+// would otherwise reserve 64 MiB of address space each).
+void prepare_process();
+
+// Calls on_stop(signal, context) once, on a thread of its own, when the
+// process is asked to stop (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break and
+// closing the console window on Windows). on_stop may take locks; it ends the
+// process with end_process_for_signal. Call before any other thread starts.
+using StopHandler = void (*)(int signal, void* context);
+void install_stop_handler(StopHandler on_stop, void* context);
+
+// Ends the process at once, with the status a stop by that signal gives
+// (in a shell 128 plus its number; STATUS_CONTROL_C_EXIT on Windows).
+// Open sockets are released by the system.
+[[noreturn]] void end_process_for_signal(int signal);
+
+// A short human-readable reason for an error code; safe on any thread.
+// Valid until the same thread asks again.
+const char* error_reason(int code);
+
+void sleep_milliseconds(int milliseconds);
+
+// A steady clock for durations, in microseconds.
+std::int64_t monotonic_microseconds();
+
+// The local wall-clock time of now as "YYYY-MM-DD HH:MM:SS.uuuuuu" in a
+// buffer of at least 27 bytes (NUL included). Returns the text's length.
+int format_local_time(char* buffer, int size);
+
+}  // namespace platform

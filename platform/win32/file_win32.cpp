@@ -1,0 +1,66 @@
+// Windows backend of platform/file.h: the C runtime's files in text mode,
+// so that the log has CR LF line ends.
+#include <windows.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <climits>
+
+#include "platform/file.h"
+
+namespace platform {
+
+FileHandle open_log_file(const char* path, int* error) {
+  const int truncated = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (truncated < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  _close(truncated);
+  const int descriptor = _open(path, _O_WRONLY | _O_APPEND | _O_TEXT | _O_NOINHERIT);
+  if (descriptor < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  return descriptor;
+}
+
+void close_file(FileHandle file) {
+  _close(static_cast<int>(file));
+}
+
+FileHandle standard_output() {
+  return _fileno(stdout);
+}
+
+bool append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
+  const int descriptor = static_cast<int>(file);
+  // Where this write starts, to cut a part of it off again; -1 for a pipe or
+  // a console, which cannot be cut.
+  const __int64 start = _lseeki64(descriptor, 0, SEEK_END);
+  std::size_t written = 0;
+  while (written < length) {
+    const std::size_t piece = length - written < INT_MAX ? length - written : INT_MAX;
+    const int count = _write(descriptor, data + written, static_cast<unsigned>(piece));
+    if (count <= 0) {
+      *error = count < 0 ? errno : ENOSPC;
+      if (start >= 0) _chsize_s(descriptor, start);
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool standard_output_is_null_device() {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  // A character device that is not a console is the null device.
+  return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_CHAR && !GetConsoleMode(output, &mode);
+}
+
+}  // namespace platform

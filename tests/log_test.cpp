@@ -1,0 +1,185 @@
+#include "traffic_log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "traffic_log/console_echo.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+std::string read_file(const std::filesystem::path& path) {
+  // Text mode: the log has the platform's own line ends (CR LF on Windows).
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  EXPECT_EQ(start, text.size()) << "text after the last line feed";
+  return lines;
+}
+
+class LogFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("qorvand-log-test-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  // The log file opened as start-up opens it, written without a console echo.
+  void attach(Log& log) {
+    int error = 0;
+    const platform::FileHandle file = platform::open_log_file(path().string().c_str(), &error);
+    ASSERT_NE(file, platform::kNoFile) << error;
+    log.attach(file);
+  }
+
+  std::filesystem::path path() const { return folder_ / "qorvand.log"; }
+  std::filesystem::path folder_;
+};
+
+}  // namespace
+
+TEST_F(LogFile, IsTruncatedAtStartAndAppendedToEvenWhenTruncatedWhileOpen) {
+  std::ofstream(path()) << "an old run\n";
+  Log log;
+  attach(log);
+  EXPECT_EQ(read_file(path()), "");
+  log.event(0, "Listening...\n");
+  log.event(7, "Incoming: %s:%d -> %s:%d\n", "127.0.0.1", 40001, "0.0.0.0", 2525);
+  EXPECT_EQ(read_file(path()), "Listening...\nIncoming: 127.0.0.1:40001 -> 0.0.0.0:2525\n");
+
+  // A rotation by copy and truncate: the next line starts the file again,
+  // with no hole of NUL bytes where the old lines were.
+  std::filesystem::resize_file(path(), 0);
+  log.event(7, "Connection received\n");
+  EXPECT_EQ(read_file(path()), "Connection received\n");
+
+  int error = 0;
+  EXPECT_EQ(platform::open_log_file((folder_ / "missing" / "qorvand.log").string().c_str(), &error),
+            platform::kNoFile);
+  EXPECT_NE(error, 0);
+}
+
+TEST_F(LogFile, ConcurrentLinesNeverMix) {
+  Log log;
+  attach(log);
+  constexpr int kThreads = 4;
+  constexpr int kLinesPerThread = 300;
+  // Long lines, as the relay writes them, each different in every byte from
+  // another thread's.
+  const auto line_of = [](int thread, int index) {
+    return std::string(1, static_cast<char>('A' + thread)) + std::to_string(index) + " " +
+           std::string(250, static_cast<char>('a' + thread));
+  };
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    threads.emplace_back([thread, &line_of, &log] {
+      for (int index = 0; index < kLinesPerThread; ++index) {
+        const std::string line = ">>> " + line_of(thread, index) + "\n";
+        log.write(line.data(), line.size());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::map<std::string, int> expected;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    for (int index = 0; index < kLinesPerThread; ++index) expected[">>> " + line_of(thread, index)] = 1;
+  }
+  std::map<std::string, int> seen;
+  for (const std::string& line : split_lines(read_file(path()))) ++seen[line];
+  EXPECT_EQ(seen, expected);
+}
+
+#if !defined(_WIN32)
+// A file size limit stands in for a full disk: a write that crosses it is
+// cut short, and the next one fails.
+TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  Log log;
+  attach(log);
+  const std::string line = ">>> The quick brown fox jumps\n";  // 30 bytes
+  rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  for (int index = 0; index < 5; ++index) log.write(line.data(), line.size());
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(read_file(path()), line + line + line) << "a cut line was left in the file";
+
+  log.event(3, "Connection closed\n");
+  EXPECT_EQ(read_file(path()), line + line + line + "Log write failed: 2 lines lost (File too large)\n" +
+                                   "Connection closed\n");
+}
+#endif
+
+namespace {
+
+// A console that takes nothing until it is let go.
+struct StuckConsole {
+  static inline std::mutex lock;
+  static inline std::condition_variable changed;
+  static inline bool let_go = false;
+  static inline std::string shown;
+
+  static bool write(const char* text, std::size_t length) {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [] { return let_go; });
+    shown.append(text, length);
+    changed.notify_all();
+    return true;
+  }
+  static bool wait_for(const std::string& text) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20),
+                            [&text] { return shown.find(text) != std::string::npos; });
+  }
+};
+
+}  // namespace
+
+TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMissed) {
+  {
+    ConsoleEcho echo;
+    ASSERT_TRUE(echo.start(StuckConsole::write, 64));
+    const std::string line = "<<< 250 OK\n";  // 11 bytes: five fit, the rest are missed
+    for (int index = 0; index < 9; ++index) echo.add(line.data(), line.size());
+    EXPECT_EQ(echo.missed_lines(), 4u);
+    {
+      const std::lock_guard<std::mutex> guard(StuckConsole::lock);
+      StuckConsole::let_go = true;
+      StuckConsole::changed.notify_all();
+    }
+    ASSERT_TRUE(StuckConsole::wait_for(line + line + line + line + line));
+    const std::string next = ">>> QUIT\n";
+    echo.add(next.data(), next.size());
+    ASSERT_TRUE(StuckConsole::wait_for(next));
+  }
+  EXPECT_EQ(StuckConsole::shown, "<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n"
+                                 "Console echo missed 4 lines (the log file has them)\n>>> QUIT\n");
+}

@@ -1,0 +1,65 @@
+// The log: every line from every thread goes through one Log, which owns the
+// log file (or standard output), the console echo and the accounting of
+// lines that could not be written. Each line reaches the file whole or not at
+// all, and the echo shows the file's lines in the file's order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/file.h"
+#include "traffic_log/console_echo.h"
+
+// A connection's number in log annotations; 0 for lines of no connection.
+using ConnectionNumber = std::uint64_t;
+
+class Log {
+ public:
+  // Room for the annotation that starts every line with -a.
+  static constexpr std::size_t kAnnotationSize = 64;
+
+  Log();
+  Log(const Log&) = delete;
+  Log& operator=(const Log&) = delete;
+  ~Log();
+
+  // Opens the log at path: the file is truncated, then appended to; "-" is
+  // standard output. A log file gets a console echo unless standard output
+  // is the null device. On failure returns false with *error set.
+  bool open(const char* path, int* error);
+  // Writes to an open file handle without an echo (tests).
+  void attach(platform::FileHandle file);
+  // Starts every line with the local time and the connection's number.
+  void set_annotate(bool annotate) { annotate_ = annotate; }
+  bool annotate() const { return annotate_; }
+
+  // Writes whole lines (each ending in LF) in one write, then echoes them.
+  void write(const char* text, std::size_t length);
+  // Formats one event line, annotated for the connection (0: none).
+  void event(ConnectionNumber connection, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  // Writes the annotation for a line of the connection ("time #N ", or the
+  // time alone for 0) into buffer; returns its length (0 without -a).
+  std::size_t annotation(ConnectionNumber connection, char* buffer, std::size_t size) const;
+
+  // Holds the log for good, once any write under way is done (waiting at most
+  // about a second for one stuck on a console), so that a stopping process
+  // ends it with whole lines.
+  void hold_for_stop();
+
+ private:
+  bool write_lost_lines_notice();
+  void note_failure(const char* text, std::size_t length, int error);
+
+  std::timed_mutex lock_;
+  platform::FileHandle file_ = platform::kNoFile;
+  std::string path_;
+  std::unique_ptr<ConsoleEcho> echo_;
+  bool annotate_ = false;
+  // Lines that could not be written since the last one that could, and why.
+  std::uint64_t lost_lines_ = 0;
+  int lost_error_ = 0;
+};
