@@ -571,8 +571,8 @@ int run_request_response(const Options& options) {
     return send_all(fd, line.data(), kLineBytes, deadline) == kLineBytes &&
            receive_exactly(fd, received.data(), length, deadline) == length;
   };
-  for (int i = 0; i < kWarmUp && round_trip(-i); ++i) {
-  }
+  int warm_up = 0;
+  while (warm_up < kWarmUp && round_trip(-warm_up)) ++warm_up;
   std::vector<double> micros;
   micros.reserve(static_cast<std::size_t>(round_trips));
   bool intact = true;
@@ -590,9 +590,10 @@ int run_request_response(const Options& options) {
   sink.join();
   close(listener);
   const bool complete = static_cast<int>(micros.size()) == round_trips;
-  std::printf("RESULT reply_bytes=%lld round_trips=%zu complete=%d intact=%d seconds=%.4f median_us=%.2f "
-              "p99_us=%.2f\n",
-              length, micros.size(), complete, intact, seconds, percentile(micros, 0.5), percentile(micros, 0.99));
+  std::printf("RESULT reply_bytes=%lld warm_up=%d round_trips=%zu complete=%d intact=%d seconds=%.4f "
+              "median_us=%.2f p99_us=%.2f\n",
+              length, warm_up, micros.size(), complete, intact, seconds, percentile(micros, 0.5),
+              percentile(micros, 0.99));
   return intact ? 0 : 1;
 }
 
