@@ -5,7 +5,8 @@
 //   loadgen WORKLOAD --connect PORT --sink PORT [--bytes N] [--count N]
 //           [--cap SECONDS] [--hold-marks 1000,5000] [--in-flight N] [--pause]
 //
-// WORKLOAD: bulk-text, bulk-binary, ping-pong, conn-rate, concurrency, idle.
+// WORKLOAD: bulk-text, bulk-binary, ping-pong, request-response, conn-rate,
+// concurrency, idle.
 // The client connects to 127.0.0.1:--connect (the relay, or the sink itself
 // for "direct"); the sink listens on 127.0.0.1:--sink. With --pause the
 // generator stops at its measuring points, prints "PAUSE <tag>" and goes on
@@ -516,6 +517,86 @@ int run_ping_pong(const Options& options) {
   return failed == 0 ? 0 : 1;
 }
 
+// ---------------------------------------------------------------- request/response
+
+// A reply like a server's answer: whole text lines up to length, ending CR LF.
+std::string reply_text(long long length) {
+  const std::string lines = base64_lines();
+  std::string reply;
+  reply.reserve(static_cast<std::size_t>(length));
+  while (static_cast<long long>(reply.size()) < length) {
+    reply.append(lines, 0, static_cast<std::size_t>(length) - reply.size());
+  }
+  if (length >= 2) reply.replace(reply.size() - 2, 2, "\r\n");
+  return reply;
+}
+
+void set_blocking_with_timeout(int fd, double seconds) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  timeval timeout{};
+  timeout.tv_sec = static_cast<time_t>(seconds) + 1;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+// Answers every request line with the whole reply handed to one blocking
+// send, as a server that writes its answer at once, until the client ends.
+void answer_requests(int listener, const std::string& reply, double deadline) {
+  const int fd = accept_one(listener, deadline);
+  if (fd < 0) return;
+  set_blocking_with_timeout(fd, deadline - now_seconds());
+  const auto length = static_cast<ssize_t>(reply.size());
+  char request[kLineBytes];
+  while (recv(fd, request, kLineBytes, MSG_WAITALL) == kLineBytes &&
+         send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == length) {
+  }
+  close(fd);
+}
+
+// Request lines and replies of --bytes each, one at a time, until --count are
+// done or the cap: a relay that holds back the end of a reply shows here.
+int run_request_response(const Options& options) {
+  constexpr int kWarmUp = 10;
+  const int round_trips = options.count > 0 ? options.count : 2000;
+  const std::string reply = reply_text(options.bytes);
+  const auto length = static_cast<long long>(reply.size());
+  const int listener = listen_on(options.sink_port);
+  const double deadline = now_seconds() + options.cap_seconds;
+  std::thread sink([&] { answer_requests(listener, reply, deadline + 10); });
+  const int fd = connect_client(options.connect_port, deadline);
+  if (fd < 0) die("connect");
+  std::vector<char> received(static_cast<std::size_t>(length));
+  const auto round_trip = [&](int index) {
+    const std::string line = numbered_line(index);
+    return send_all(fd, line.data(), kLineBytes, deadline) == kLineBytes &&
+           receive_exactly(fd, received.data(), length, deadline) == length;
+  };
+  int warm_up = 0;
+  while (warm_up < kWarmUp && round_trip(-warm_up)) ++warm_up;
+  std::vector<double> micros;
+  micros.reserve(static_cast<std::size_t>(round_trips));
+  bool intact = true;
+  const double start = now_seconds();
+  for (int i = 0; i < round_trips; ++i) {
+    const double before = now_seconds();
+    if (!round_trip(i)) break;
+    micros.push_back((now_seconds() - before) * 1e6);
+    intact = intact && std::memcmp(received.data(), reply.data(), received.size()) == 0;
+  }
+  const double seconds = now_seconds() - start;
+  shutdown(fd, SHUT_WR);
+  drain_until_close(fd, now_seconds() + 5);
+  close(fd);
+  sink.join();
+  close(listener);
+  const bool complete = static_cast<int>(micros.size()) == round_trips;
+  std::printf("RESULT reply_bytes=%lld warm_up=%d round_trips=%zu complete=%d intact=%d seconds=%.4f "
+              "median_us=%.2f p99_us=%.2f\n",
+              length, warm_up, micros.size(), complete, intact, seconds, percentile(micros, 0.5),
+              percentile(micros, 0.99));
+  return intact ? 0 : 1;
+}
+
 // ---------------------------------------------------------------- connection rate
 
 int run_conn_rate(const Options& options) {
@@ -699,14 +780,15 @@ int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: loadgen bulk-text|bulk-binary|ping-pong|conn-rate|concurrency|idle --connect PORT --sink PORT "
-                 "[--bytes N] [--count N] [--cap SECONDS] [--hold-marks N,N] [--in-flight N] [--pause]\n");
+                 "usage: loadgen bulk-text|bulk-binary|ping-pong|request-response|conn-rate|concurrency|idle "
+                 "--connect PORT --sink PORT [--bytes N] [--count N] [--cap SECONDS] [--hold-marks N,N] [--in-flight N] [--pause]\n");
     return 2;
   }
   raise_descriptor_limit();
   if (options.workload == "bulk-text") return run_bulk_text(options);
   if (options.workload == "bulk-binary") return run_bulk_binary(options);
   if (options.workload == "ping-pong") return run_ping_pong(options);
+  if (options.workload == "request-response") return run_request_response(options);
   if (options.workload == "conn-rate") return run_conn_rate(options);
   if (options.workload == "concurrency") return run_concurrency(options);
   if (options.workload == "idle") return run_idle(options);
