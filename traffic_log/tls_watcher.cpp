@@ -122,8 +122,6 @@ void TlsHelloReader::take_byte(unsigned char byte) {
 
 std::uint32_t TlsHelloReader::end_of(Field field) const {
   switch (field) {
-    case Field::kHelloLength:
-      return 3;
     case Field::kExtensionType:
     case Field::kExtensionLength:
       return extensions_end_;
