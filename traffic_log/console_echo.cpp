@@ -39,11 +39,7 @@ void ConsoleEcho::add(const char* text, std::size_t length) {
   const std::lock_guard<std::mutex> guard(lock_);
   if (!running_ || console_gone_) return;
   const bool was_empty = queued_ == 0;
-  if (missed_ > 0 && !append_missed_notice()) {
-    missed_ += count_lines(text, length);
-    return;
-  }
-  if (capacity_ - queued_ < length) {
+  if (!append_missed_notice(length) || capacity_ - queued_ < length) {
     missed_ += count_lines(text, length);
     return;
   }
@@ -56,12 +52,16 @@ std::uint64_t ConsoleEcho::missed_lines() const {
   return missed_;
 }
 
-// Told once, when the console takes lines again, how many it did not get.
-bool ConsoleEcho::append_missed_notice() {
+// Once lines were left out, nothing more is queued until the console has
+// taken all that was: then it is told, once, how many it did not get, in
+// front of the lines that follow.
+bool ConsoleEcho::append_missed_notice(std::size_t following) {
+  if (missed_ == 0) return true;
+  if (queued_ > 0) return false;
   char notice[96];
   const int length = std::snprintf(notice, sizeof notice, "Console echo missed %llu lines (the log file has them)\n",
                                    static_cast<unsigned long long>(missed_));
-  if (length <= 0 || capacity_ - queued_ < static_cast<std::size_t>(length)) return false;
+  if (length <= 0 || capacity_ - queued_ < static_cast<std::size_t>(length) + following) return false;
   append(notice, static_cast<std::size_t>(length));
   missed_ = 0;
   return true;

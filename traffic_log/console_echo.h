@@ -2,8 +2,8 @@
 // on standard output that never holds up the relay, the log file or the
 // accept loop, whatever standard output is (a terminal nobody reads, a full
 // pipe, a socket). Lines are queued in a bounded buffer and written by a
-// thread of their own; lines that do not fit are left out, and the console is
-// told once how many it missed when it takes lines again.
+// thread of their own; lines that do not fit are left out until the console
+// has taken what was queued, and it is then told once how many it missed.
 #pragma once
 
 #include <condition_variable>
@@ -35,7 +35,7 @@ class ConsoleEcho {
   static void run(void* self);
   void write_queued();
   void append(const char* text, std::size_t length);
-  bool append_missed_notice();
+  bool append_missed_notice(std::size_t following);
 
   Writer writer_ = nullptr;
   std::unique_ptr<char[]> ring_;

@@ -51,14 +51,8 @@ void Log::write(const char* text, std::size_t length) {
   if (length == 0) return;
   const std::lock_guard<std::timed_mutex> guard(lock_);
   int error = 0;
-  if (lost_lines_ > 0 && !write_lost_lines_notice()) {
-    lost_lines_ += count_lines(text, length);
-    return;
-  }
-  if (!platform::append_whole(file_, text, length, &error)) {
-    note_failure(text, length, error);
-    return;
-  }
+  if (lost_lines_ > 0) return write_after_loss(text, length);
+  if (!platform::append_whole(file_, text, length, &error)) return note_failure(text, length, error);
   if (echo_) echo_->add(text, length);
 }
 
@@ -73,22 +67,26 @@ void Log::note_failure(const char* text, std::size_t length, int error) {
   lost_error_ = error;
 }
 
-// Once writing works again, the log says how many lines it lost, and why.
-bool Log::write_lost_lines_notice() {
-  char line[kEventLineSize];
-  std::size_t length = annotation(0, line, sizeof line);
-  const int text = std::snprintf(line + length, sizeof line - length, event_lines::kLogLinesLost,
-                                 static_cast<unsigned long long>(lost_lines_), platform::error_reason(lost_error_));
-  if (text < 0) return false;
-  length = std::min(length + static_cast<std::size_t>(text), sizeof line - 1);
+// Once writing works again, the log says how many lines it lost, and why,
+// in the same write as the lines that follow: a notice alone could fit where
+// the lines do not, and end a run of failures that goes on.
+void Log::write_after_loss(const char* text, std::size_t length) {
+  char notice[kEventLineSize];
+  std::size_t notice_length = annotation(0, notice, sizeof notice);
+  const int formatted =
+      std::snprintf(notice + notice_length, sizeof notice - notice_length, event_lines::kLogLinesLost,
+                    static_cast<unsigned long long>(lost_lines_), platform::error_reason(lost_error_));
+  notice_length = std::min(notice_length + static_cast<std::size_t>(std::max(formatted, 0)), sizeof notice - 1);
+  std::string joined(notice, notice_length);
+  joined.append(text, length);
   int error = 0;
-  if (!platform::append_whole(file_, line, length, &error)) {
+  if (!platform::append_whole(file_, joined.data(), joined.size(), &error)) {
+    lost_lines_ += count_lines(text, length);
     lost_error_ = error;
-    return false;
+    return;
   }
-  if (echo_) echo_->add(line, length);
   lost_lines_ = 0;
-  return true;
+  if (echo_) echo_->add(joined.data(), joined.size());
 }
 
 void Log::event(ConnectionNumber connection, const char* format, ...) {

@@ -51,7 +51,7 @@ class Log {
   void hold_for_stop();
 
  private:
-  bool write_lost_lines_notice();
+  void write_after_loss(const char* text, std::size_t length);
   void note_failure(const char* text, std::size_t length, int error);
 
   std::timed_mutex lock_;

@@ -63,17 +63,19 @@ class Qorvand(StartedProcess):
     """One running qorvand with its own log file in a temporary folder."""
 
     def __init__(self, target_port, listen_port=None, target=LOOPBACK, extra_args=(), log_to_stdout=False,
-                 stdout=subprocess.DEVNULL, preexec_fn=None):
+                 stdout=subprocess.DEVNULL, preexec_fn=None, log_path=None):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-e2e-")
         self.listen_port = listen_port or free_port()
-        self.log_path = "-" if log_to_stdout else os.path.join(self.folder.name, "qorvand.log")
+        self.log_path = "-" if log_to_stdout else log_path or os.path.join(self.folder.name, "qorvand.log")
         args = [QORVAND, "-f", self.log_path, *extra_args, target, str(target_port), str(self.listen_port)]
         self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
         self._stderr = open(self.stderr_path, "wb")
         self.process = subprocess.Popen(args, stdout=stdout, stderr=self._stderr, cwd=self.folder.name,
                                         preexec_fn=preexec_fn)
         self.pid = self.process.pid
-        if not log_to_stdout and not wait_until(lambda: "Listening...\n" in self.log(), 10):
+        started = (lambda: is_listening(self.listen_port)) if log_to_stdout or log_path else \
+            (lambda: "Listening...\n" in self.log())
+        if not wait_until(started, 10):
             self.stop()
             raise RuntimeError("qorvand did not start listening: " + self.stderr())
 
@@ -81,7 +83,7 @@ class Qorvand(StartedProcess):
         try:
             with open(self.log_path, "r", encoding="ascii", errors="strict") as log_file:
                 return log_file.read()
-        except FileNotFoundError:
+        except (FileNotFoundError, OSError):
             return ""
 
     def log_lines(self):

@@ -10,6 +10,7 @@ import hashlib
 import os
 import re
 import resource
+import select
 import selectors
 import signal
 import socket
@@ -616,10 +617,10 @@ class ConsoleTest(FaultTestCase):
 
     LINES = 4000  # about 150 KB of console echo: more than a pipe holds
 
-    def run_with_console(self, **console):
+    def run_with_console(self, lines=LINES, then=None, **console):
         with EchoServer() as echo:
             q = self.start_qorvand(echo.port, **console)
-            said = numbered_lines(self.LINES, b"console test line")
+            said = numbered_lines(lines, b"console test line")
             with q.connect() as client:
                 client.sendall(said)
                 client.shutdown(socket.SHUT_WR)
@@ -633,12 +634,95 @@ class ConsoleTest(FaultTestCase):
             for prefix in (">>>", "<<<"):
                 self.assertEqual(traffic_text(q.log(), prefix), said.replace(b"\r\n", b"").decode(), prefix)
             self.assert_echoes(q)
+            if then:
+                then(q)
 
     def test_standard_output_closed(self):
         self.run_with_console(preexec_fn=close_standard_output)
 
     def test_standard_output_a_full_pipe_never_read(self):
         self.run_with_console(stdout=subprocess.PIPE)
+
+    def test_standard_output_a_terminal_nobody_reads(self):
+        """About 2 MB of echo to a pseudo-terminal that is not read; once it is read again it is told how
+        many lines it missed."""
+        master, terminal = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, terminal)
+        shown = bytearray()
+
+        def drain():
+            while select.select([master], [], [], 0.2)[0]:
+                shown.extend(os.read(master, 65536))
+
+        def read_the_console_again(q):
+            drain()
+            self.assert_echoes(q, b"after the console came back\r\n")
+            self.assertTrue(wait_until(lambda: drain() or b"after the console came back" in shown, 10),
+                            shown[-300:])
+            notices = re.findall(rb"Console echo missed \d+ lines \(the log file has them\)", shown)
+            self.assertEqual(len(notices), 1, shown[-300:])
+
+        self.run_with_console(lines=28000, then=read_the_console_again, stdout=terminal)
+
+
+class LogFileTest(FaultTestCase):
+    """A log that cannot be written loses whole lines, never the relay's bytes; standard error hears of it
+    once, and the log counts what it lost once it can write again. A log truncated while qorvand runs goes
+    on at its new end."""
+
+    WELL_FORMED = re.compile(r"^(Listening\.\.\.|Connection received|(Client|Server) has initiated shutdown|"
+                             r"Connection closed|(Incoming|Outgoing): [\d.:]+ -> [\d.:]+|"
+                             r"Log write failed: \d+ lines lost \(No space left on device\)|"
+                             r"(>>>|<<<)( [ -~]{1,256})?)$")
+
+    def exchange(self, q, lines):
+        said = numbered_lines(lines, b"The quick brown fox jumps over the lazy dog")
+        with q.connect() as client:
+            sending = threading.Thread(target=lambda: (client.sendall(said), client.shutdown(socket.SHUT_WR)))
+            sending.start()
+            echoed = receive_all(client, 60)
+            sending.join(30 * SLOWDOWN)
+        self.assertEqual(echoed, said)
+
+    def test_a_full_file_system_and_a_full_device(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small file system needs root")
+        folder = tempfile.mkdtemp(prefix="qorvand-full-")
+        self.addCleanup(os.rmdir, folder)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", folder], check=True)
+        self.addCleanup(subprocess.run, ["umount", folder], check=True)
+        with EchoServer() as echo:
+            q = self.start_qorvand(echo.port, log_path=os.path.join(folder, "qorvand.log"))
+            self.exchange(q, 40000)  # about 2 MB each way: the log runs out of room
+            self.assertTrue(wait_until(lambda: "Can't write log file" in q.stderr(), 10), q.stderr())
+            subprocess.run(["mount", "-o", "remount,size=16m", folder], check=True)
+            self.assert_echoes(q)
+            self.assertTrue(wait_until(lambda: q.log().endswith("Connection closed\n"), 10), q.log()[-300:])
+            lines = q.log_lines()
+            # A nearly full file system takes a smaller write now and then: each run of failures is
+            # reported once, and counted in the log once the next write gets through.
+            lost = [line for line in lines if line.startswith("Log write failed")]
+            self.assertGreaterEqual(len(lost), 1)
+            self.assertEqual(q.stderr().count("Can't write log file"), len(lost), q.stderr())
+            self.assertEqual([line for line in lines if not self.WELL_FORMED.match(line)], [], "a line cut short")
+            self.assertEqual(lines[-1], "Connection closed")
+
+            full = self.start_qorvand(echo.port, log_path="/dev/full")
+            self.exchange(full, 2000)
+            self.assertEqual(full.stderr(), "Can't write log file /dev/full: No space left on device\n")
+
+    def test_truncated_while_running(self):
+        with EchoServer() as echo:
+            q = self.start_qorvand(echo.port)
+            self.exchange(q, 100)
+            self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20))
+            os.truncate(q.log_path, 0)
+            self.assert_echoes(q)
+            with open(q.log_path, "rb") as log_file:
+                log = log_file.read()
+            self.assertTrue(log.startswith(b"Incoming: "), log[:100])
+            self.assertNotIn(b"\0", log)
 
 
 class HostileBytesTest(FaultTestCase):

@@ -213,6 +213,23 @@ class RelayTrafficTest(RelayTestCase):
                 break
         self.assertEqual(number + 1, exchanges, f"{number + 1} exchanges in 8 s: the relay waits for a timer")
 
+    def test_text_without_a_line_end_is_logged_in_the_order_it_was_read(self):
+        """A request without a line end stands before its reply, and held text is logged before the closing
+        line; the line end that completes a line logged early adds no line of its own."""
+        qorvand, _, client, server_side = self.relay_pair()
+        client.sendall(b"select 42 as answer;")
+        self.assertEqual(receive_exactly(server_side, 20), b"select 42 as answer;")
+        server_side.sendall(b"answer\r\n42\r\n")
+        self.assertEqual(receive_exactly(client, 12), b"answer\r\n42\r\n")
+        client.sendall(b"\r\nTerminate")
+        self.assertEqual(receive_exactly(server_side, 11), b"\r\nTerminate")
+        client.close()
+        server_side.close()
+        lines = self.wait_for_closing_line(qorvand)
+        self.assertEqual([line for line in lines if line.startswith((">>>", "<<<"))],
+                         [">>> select 42 as answer;", "<<< answer", "<<< 42", ">>> Terminate"])
+        self.assertEqual(lines[-1], CLOSED)
+
     def test_upload_to_a_server_that_reads_late_stalls_without_cpu_and_loses_nothing(self):
         qorvand, _, client, server_side = self.relay_pair()
         # More than the socket buffers on the way can hold, so the client has to wait for the server.
