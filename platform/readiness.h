@@ -35,6 +35,10 @@ class ReadinessPair {
   WaitResult wait(bool forever, int* error);
   // The notifications recorded for socket 0 or 1 since the last collect.
   SocketReadiness collect(int which);
+  // A socket is taken to be writable once armed; write readiness is watched
+  // only while a send to it has met would-block, so that room freed by every
+  // acknowledgement does not wake the relay for nothing.
+  void watch_writable(int which, bool watch);
   // Stops watching both sockets and releases the notification objects.
   void close();
 

@@ -23,9 +23,10 @@ constexpr int kWaitFailurePauseMs = 100;
 
 // One peer of the connection, as the relay sees it.
 struct Peer {
-  explicit Peer(const char* log_name) : name(log_name) {}
+  Peer(const char* log_name, int readiness_index) : name(log_name), index(readiness_index) {}
 
   const char* name;  // "Client" or "Server" in log lines
+  int index;         // its socket's place in the ReadinessPair
   platform::Socket socket = platform::kNoSocket;
   // What the platform reported, kept until a call meets would-block.
   bool readable = false;
@@ -76,12 +77,15 @@ class RelaySession {
   bool connect_to_target();
   void log_outgoing();
   bool arm();
+  enum class Wait { kForever, kPoll, kNone };
+
   void relay_until_finished();
-  bool pass(bool forever);
-  void collect(int which, Peer& peer);
+  Wait next_wait() const;
+  void pass(Wait wait);
+  void collect_notifications(bool forever);
+  void collect(Peer& peer);
   bool can_read(const Direction& d) const;
   bool can_send(const Direction& d) const;
-  bool can_progress() const;
   void read_source(Direction& d);
   void send_to_destination(Direction& d);
   void pass_on_close(Direction& d);
@@ -91,8 +95,8 @@ class RelaySession {
   Runtime& runtime_;
   ConnectionLog log_;
   platform::Endpoint target_;
-  Peer client_{"Client"};
-  Peer server_{"Server"};
+  Peer client_{"Client", kClientIndex};
+  Peer server_{"Server", kServerIndex};
   Direction c2s_{client_, server_, Side::kClient};
   Direction s2c_{server_, client_, Side::kServer};
   platform::ReadinessPair readiness_;
@@ -157,53 +161,73 @@ void RelaySession::log_outgoing() {
 
 bool RelaySession::arm() {
   platform::send_without_delay(client_.socket);
-  int failed_which = kClientIndex;
+  int failed_which = client_.index;
   int error = 0;
-  if (readiness_.arm(client_.socket, server_.socket, &failed_which, &error)) return true;
-  Peer& failed = failed_which == kClientIndex ? client_ : server_;
+  if (readiness_.arm(client_.socket, server_.socket, &failed_which, &error)) {
+    client_.writable = server_.writable = true;
+    return true;
+  }
+  Peer& failed = failed_which == client_.index ? client_ : server_;
   log_.event(event_lines::kReadError, failed.name, error);
   failed.failed = true;
   return false;
 }
 
 void RelaySession::relay_until_finished() {
-  bool forever = true;
+  Wait next = Wait::kForever;
   while (!(c2s_.finished() && s2c_.finished()) && !client_.failed && !server_.failed) {
-    forever = !pass(forever);
+    pass(next);
+    next = next_wait();
   }
 }
 
+// Nothing to do: sleep until a notification. A read could go on: look for
+// news of the other socket on the way (a poll), so that a busy direction
+// never hides the other. Only a send of what was just read could go on: it
+// needs no news, so no system call is spent on a poll.
+RelaySession::Wait RelaySession::next_wait() const {
+  if (client_.failed || server_.failed) return Wait::kNone;
+  if (can_read(c2s_) || can_read(s2c_)) return Wait::kPoll;
+  if (can_send(c2s_) || can_send(s2c_)) return Wait::kNone;
+  return Wait::kForever;
+}
+
 // One pass: collect, then at most one read or send per step, in this order.
-// Returns whether another step could make progress at once.
-bool RelaySession::pass(bool forever) {
-  int error = 0;
-  switch (readiness_.wait(forever, &error)) {
-    case platform::ReadinessPair::WaitResult::kRecorded:
-      collect(kClientIndex, client_);
-      collect(kServerIndex, server_);
-      break;
-    case platform::ReadinessPair::WaitResult::kFailed:
-      report_wait_failure(error);
-      platform::sleep_milliseconds(kWaitFailurePauseMs);
-      return false;
-    case platform::ReadinessPair::WaitResult::kNothing:
-      break;
-  }
+void RelaySession::pass(Wait wait) {
+  if (wait != Wait::kNone) collect_notifications(wait == Wait::kForever);
   if (can_read(c2s_)) read_source(c2s_);
   if (can_send(s2c_)) send_to_destination(s2c_);
   if (can_read(s2c_)) read_source(s2c_);
   if (can_send(c2s_)) send_to_destination(c2s_);
   pass_on_close(c2s_);
   pass_on_close(s2c_);
-  return can_progress();
+}
+
+void RelaySession::collect_notifications(bool forever) {
+  int error = 0;
+  switch (readiness_.wait(forever, &error)) {
+    case platform::ReadinessPair::WaitResult::kRecorded:
+      collect(client_);
+      collect(server_);
+      break;
+    case platform::ReadinessPair::WaitResult::kFailed:
+      report_wait_failure(error);
+      platform::sleep_milliseconds(kWaitFailurePauseMs);
+      break;
+    case platform::ReadinessPair::WaitResult::kNothing:
+      break;
+  }
 }
 
 // Applies one socket's notifications. A peer's close means it will send no
 // more: it is read until its end of stream, and still sent to.
-void RelaySession::collect(int which, Peer& peer) {
-  const platform::SocketReadiness ready = readiness_.collect(which);
+void RelaySession::collect(Peer& peer) {
+  const platform::SocketReadiness ready = readiness_.collect(peer.index);
   if (ready.readable) peer.readable = true;
-  if (ready.writable) peer.writable = true;
+  if (ready.writable && !peer.writable) {
+    peer.writable = true;
+    readiness_.watch_writable(peer.index, false);
+  }
   if (ready.closed) {
     if (!peer.close_seen) log_.event(event_lines::kShutdown, peer.name);
     peer.close_seen = true;
@@ -217,11 +241,6 @@ bool RelaySession::can_read(const Direction& d) const {
 
 bool RelaySession::can_send(const Direction& d) const {
   return d.destination.writable && d.pending();
-}
-
-bool RelaySession::can_progress() const {
-  if (client_.failed || server_.failed) return false;
-  return can_read(c2s_) || can_send(c2s_) || can_read(s2c_) || can_send(s2c_);
 }
 
 void RelaySession::read_source(Direction& d) {
@@ -251,6 +270,7 @@ void RelaySession::send_to_destination(Direction& d) {
   const platform::IoResult result = platform::send_bytes(d.destination.socket, d.buffer, d.length);
   if (result.would_block) {
     d.destination.writable = false;
+    readiness_.watch_writable(d.destination.index, true);
   } else if (result.failed()) {
     log_.event(event_lines::kSendError, d.destination.name, result.error);
     d.destination.failed = true;

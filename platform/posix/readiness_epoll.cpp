@@ -15,6 +15,7 @@ namespace {
 constexpr unsigned kReadable = 1;
 constexpr unsigned kWritable = 2;
 constexpr unsigned kClosed = 4;
+constexpr std::uint32_t kWatched = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 unsigned readiness_bits(std::uint32_t events) {
   unsigned bits = 0;
@@ -46,7 +47,7 @@ bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* err
   for (int which = 0; which < kSockets; ++which) {
     const int descriptor = static_cast<int>(sockets_[which]);
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.events = kWatched;
     event.data.u32 = static_cast<std::uint32_t>(which);
     if (!make_nonblocking(descriptor) || epoll_ctl(poller, EPOLL_CTL_ADD, descriptor, &event) != 0) {
       *failed_which = which;
@@ -77,6 +78,14 @@ SocketReadiness ReadinessPair::collect(int which) {
   const unsigned bits = recorded_[which];
   recorded_[which] = 0;
   return SocketReadiness{(bits & kReadable) != 0, (bits & kWritable) != 0, (bits & kClosed) != 0};
+}
+
+void ReadinessPair::watch_writable(int which, bool watch) {
+  epoll_event event{};
+  event.events = watch ? kWatched | EPOLLOUT : kWatched;
+  event.data.u32 = static_cast<std::uint32_t>(which);
+  // Adding EPOLLOUT reports it at once when room came free meanwhile.
+  epoll_ctl(static_cast<int>(handles_[0]), EPOLL_CTL_MOD, static_cast<int>(sockets_[which]), &event);
 }
 
 void ReadinessPair::close() {

@@ -84,6 +84,9 @@ SocketReadiness ReadinessPair::collect(int which) {
   return SocketReadiness{(bits & kReadable) != 0, (bits & kWritable) != 0, (bits & kClosed) != 0};
 }
 
+// FD_WRITE is recorded only after a send met would-block: nothing to change.
+void ReadinessPair::watch_writable(int, bool) {}
+
 void ReadinessPair::close() {
   for (int which = 0; which < kSockets; ++which) {
     if (handles_[which] == kNoEvent) continue;
