@@ -40,8 +40,9 @@ const char* OptionValue::as_text() const {
   return read_slot<const char*>(value);
 }
 
-OptionParser::OptionParser(const OptionSpec* table, int argc, const char* const* argv)
-    : arguments_(argv, argv + (argc > 0 ? argc : 0)), table_(table) {
+OptionParser::OptionParser(const OptionSpec* table, int argc, const char* const* argv, AddressCheck check,
+                           void* check_context)
+    : arguments_(argv, argv + (argc > 0 ? argc : 0)), table_(table), check_(check), check_context_(check_context) {
   while (table_[count_].type != OPT_END) {
     if (table_[count_].type == OPT_HEADER) header_ = count_;
     ++count_;
@@ -60,6 +61,13 @@ const OptionValue& OptionParser::value_of(const char* name) const {
   if (!ok_ || name == nullptr) return empty_;
   const int row = find_option(name, kShortNames | kLongNames);
   return row < 0 ? empty_ : values_[static_cast<std::size_t>(row)];
+}
+
+const char* OptionParser::text_of(const char* name) const {
+  if (!ok_ || name == nullptr) return nullptr;
+  const int row = find_option(name, kShortNames | kLongNames);
+  if (row < 0 || (table_[row].type != OPT_STRING && table_[row].type != OPT_ADDRESS)) return nullptr;
+  return texts_[static_cast<std::size_t>(row)].c_str();
 }
 
 int OptionParser::find_option(const char* name, unsigned which) const {
@@ -100,12 +108,18 @@ bool OptionParser::assign(int row, const std::string& text) {
       return true;
     }
     case OPT_ADDRESS: {
+      texts_[static_cast<std::size_t>(row)] = text;
+      // A text in the dotted IPv4 notation is never looked up: what does not
+      // convert (999.1.1.1, 255.255.255.255) is refused as it is.
       const std::uint32_t address = options::dotted_address(text.c_str());
-      if (address == options::kInvalidAddress) {
+      const bool accepted = address != options::kInvalidAddress ||
+                            (!options::looks_dotted(text.c_str()) && check_ != nullptr &&
+                             check_(text.c_str(), check_context_));
+      if (!accepted) {
         set_error("Invalid IP address parameter %s", text.c_str());
         return false;
       }
-      write_slot(slot.value, address);
+      write_slot(slot.value, address == options::kInvalidAddress ? 0u : address);
       return true;
     }
     default:

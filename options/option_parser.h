@@ -14,7 +14,7 @@ enum OptionType : int {
   OPT_STRING = 2,   // text argument
   OPT_INTEGER = 3,  // integer argument in C notation (decimal, 0x hex, 0 octal)
   OPT_REAL = 4,     // floating argument
-  OPT_ADDRESS = 5,  // dotted IPv4 address, kept in host byte order
+  OPT_ADDRESS = 5,  // IPv4 address (kept in host byte order), or what the address check accepts
   OPT_END = 6,      // end of the table
 };
 
@@ -45,9 +45,15 @@ struct OptionValue {
   const char* as_text() const;
 };
 
+// Decides whether an OPT_ADDRESS text that is not a dotted IPv4 address
+// names an address all the same (an IPv6 address, a host name).
+using AddressCheck = bool (*)(const char* text, void* context);
+
 class OptionParser {
  public:
-  OptionParser(const OptionSpec* table, int argc, const char* const* argv);
+  // Without an address check, OPT_ADDRESS rows take dotted IPv4 addresses only.
+  OptionParser(const OptionSpec* table, int argc, const char* const* argv, AddressCheck check = nullptr,
+               void* check_context = nullptr);
   OptionParser(const OptionParser&) = delete;
   OptionParser& operator=(const OptionParser&) = delete;
 
@@ -55,6 +61,9 @@ class OptionParser {
   // The value of the first option row named so, or an empty value when no
   // row matches or parsing failed.
   const OptionValue& value_of(const char* name) const;
+  // The text an OPT_STRING or OPT_ADDRESS row's value was read from, or
+  // nullptr (no such row, or parsing failed).
+  const char* text_of(const char* name) const;
   // The kept error message, or an empty text.
   const char* error() const { return has_error_ ? error_.c_str() : ""; }
   // The usage text, to standard error (or to the given stream).
@@ -81,7 +90,9 @@ class OptionParser {
   int count_ = 0;
   int header_ = -1;
   std::vector<OptionValue> values_;
-  std::vector<std::string> texts_;  // owned text of OPT_STRING rows
+  std::vector<std::string> texts_;  // owned text of OPT_STRING and OPT_ADDRESS rows
+  AddressCheck check_ = nullptr;
+  void* check_context_ = nullptr;
   OptionValue empty_;
   bool ok_ = false;
   bool has_error_ = false;

@@ -1,5 +1,6 @@
 #include "options/value_conversion.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace options {
@@ -89,6 +90,14 @@ std::uint32_t dotted_address(const char* text) {
   std::uint32_t address = static_cast<std::uint32_t>(last.value);
   for (int index = 0; index < part_count; ++index) address |= parts[index] << (24 - 8 * index);
   return address;
+}
+
+bool looks_dotted(const char* text) {
+  if (!std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (!std::isxdigit(static_cast<unsigned char>(*c)) && *c != 'x' && *c != 'X' && *c != '.') return false;
+  }
+  return true;
 }
 
 }  // namespace options

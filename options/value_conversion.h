@@ -22,4 +22,9 @@ std::uint32_t dotted_address(const char* text);
 
 constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
 
+// True for a text written in the dotted notation, valid or not: it starts
+// with a digit and holds only hex digits, 'x', 'X' and dots (10.5, 0x0a.0.0.5,
+// 999.1.1.1). A host name always has a letter beyond those, or starts with one.
+bool looks_dotted(const char* text);
+
 }  // namespace options

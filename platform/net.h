@@ -5,18 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "platform/endpoint.h"
 
 namespace platform {
 
 // A socket handle wide enough for a POSIX descriptor and a Winsock SOCKET.
 using Socket = std::intptr_t;
 inline constexpr Socket kNoSocket = -1;
-
-// An IPv4 address and port, both in host byte order.
-struct Endpoint {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-};
 
 // Result of one receive or send: count >= 0 on success, otherwise error holds
 // the platform's code. would_block marks the "not now, wait for readiness" case.
@@ -38,11 +35,25 @@ int last_socket_error();
 // True when the code means the process or system ran out of descriptors.
 bool is_out_of_descriptors(int code);
 
-Socket open_tcp_socket();
+// An endpoint's address as log lines show it.
+AddressText address_text(const Endpoint& endpoint);
+
+// Reads an IPv6 address, with or without brackets, with a zone or not
+// ("::1", "[2001:db8::25]", "fe80::1%eth0"). False for any other text.
+bool parse_ipv6(const char* text, Endpoint* endpoint);
+// Every address a host name (or an address literal) stands for, in the
+// order the system prefers them. False when it stands for none.
+bool resolve_host(const char* name, std::vector<Endpoint>* addresses);
+// The addresses of this host's network interfaces, both families.
+std::vector<Endpoint> interface_addresses();
+
+Socket open_tcp_socket(Family family);
 void close_socket(Socket socket);
 
-// Binds to 0.0.0.0:port and listens with the largest backlog the system allows.
-bool bind_and_listen(Socket listener, std::uint16_t port);
+// Binds to the endpoint and listens with the largest backlog the system
+// allows. An IPv6 wildcard (::) takes IPv4 clients too where the system
+// allows it.
+bool bind_and_listen(Socket listener, const Endpoint& endpoint);
 // Waits for the next client. kNoSocket on failure (see last_socket_error).
 Socket accept_client(Socket listener, Endpoint* client);
 bool local_endpoint(Socket socket, Endpoint* local);
@@ -67,16 +78,12 @@ enum class ConnectOutcome {
 // the connect has been pending for client_grace_ms (a client that sends its
 // request and half-closes at once still gets its answer from a target that
 // answers in time). The socket is non-blocking afterwards.
-ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket client, int time_limit_ms,
+ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client, int time_limit_ms,
                                        int client_grace_ms, int* error);
 
 // Non-blocking once the socket is armed in a ReadinessPair.
 IoResult receive(Socket socket, char* buffer, std::size_t capacity);
 IoResult send_bytes(Socket socket, const char* data, std::size_t count);
 void shutdown_sending(Socket socket);
-
-// True when target is one of this host's own IPv4 addresses (any 127.x.y.z,
-// 0.0.0.0, or an address of one of its interfaces).
-bool is_own_address(std::uint32_t address);
 
 }  // namespace platform

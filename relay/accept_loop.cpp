@@ -51,16 +51,16 @@ void hand_to_relay_thread(Runtime& runtime, platform::Socket client, ConnectionN
   if (start != nullptr && platform::start_detached_thread(relay_connection_thread, start)) return;
   delete start;
   platform::close_socket(client);
-  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n", address_text(peer.address).text,
-               static_cast<unsigned>(peer.port));
+  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n",
+               platform::address_text(peer).text, static_cast<unsigned>(peer.port));
   std::fflush(stderr);
 }
 
 }  // namespace
 
 void accept_forever(Runtime& runtime, platform::Socket listener) {
-  const AddressText listen_address = address_text(0);
-  const int listen_port = runtime.settings.bound_port;
+  const platform::AddressText listen_address = platform::address_text(runtime.settings.listening);
+  const int listen_port = runtime.settings.listening.port;
   AcceptFailureReport failures;
   ConnectionNumber last_number = 0;
   for (;;) {
@@ -72,7 +72,7 @@ void accept_forever(Runtime& runtime, platform::Socket listener) {
       continue;
     }
     const ConnectionNumber number = ++last_number;
-    runtime.log.event(number, event_lines::kIncoming, address_text(peer.address).text, peer.port,
+    runtime.log.event(number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
                       listen_address.text, listen_port);
     hand_to_relay_thread(runtime, client, number, peer);
   }

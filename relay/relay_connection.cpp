@@ -75,6 +75,7 @@ class RelaySession {
 
  private:
   bool connect_to_target();
+  platform::ConnectOutcome connect_to(const platform::Endpoint& target, int* error);
   void log_outgoing();
   bool arm();
   enum class Wait { kForever, kPoll, kNone };
@@ -94,7 +95,7 @@ class RelaySession {
 
   Runtime& runtime_;
   ConnectionLog log_;
-  platform::Endpoint target_;
+  platform::Endpoint target_;  // the address connected to, or tried last
   Peer client_{"Client", kClientIndex};
   Peer server_{"Server", kServerIndex};
   Direction c2s_{client_, server_, Side::kClient};
@@ -106,7 +107,7 @@ class RelaySession {
 RelaySession::RelaySession(Runtime& runtime, platform::Socket client, ConnectionNumber number)
     : runtime_(runtime),
       log_(runtime.log, number),
-      target_{runtime.settings.target_address, effective_target_port(runtime.settings)} {
+      target_(runtime.settings.targets.front().with_port(effective_target_port(runtime.settings))) {
   client_.socket = client;
   runtime_.connections.add(registered_, client);
 }
@@ -132,31 +133,49 @@ void RelaySession::run() {
 }
 
 // The notification objects are made first: when descriptors run out, the
-// client is turned away as by a failed connect, before any traffic.
+// client is turned away as by a failed connect, before any traffic. A target
+// with several addresses is tried in order until one answers; each address
+// that does not is logged.
 bool RelaySession::connect_to_target() {
-  int error = 0;
-  platform::ConnectOutcome outcome = platform::ConnectOutcome::kFailed;
   if (!readiness_.create()) {
-    error = platform::last_socket_error();
-  } else if ((server_.socket = platform::open_tcp_socket()) == platform::kNoSocket) {
-    error = platform::last_socket_error();
-  } else {
-    runtime_.connections.set_server(registered_, server_.socket);
-    platform::send_without_delay(server_.socket);
-    outcome = platform::connect_watching_client(server_.socket, target_, client_.socket, kConnectTimeLimitMs,
-                                                kClientGraceMs, &error);
+    log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port,
+               platform::last_socket_error());
+    return false;
   }
-  if (outcome == platform::ConnectOutcome::kConnected) return true;
-  if (outcome == platform::ConnectOutcome::kClientLeft) log_.event(event_lines::kShutdown, client_.name);
-  log_.event(event_lines::kErrorConnecting, address_text(target_.address).text, target_.port, error);
+  const std::uint16_t port = effective_target_port(runtime_.settings);
+  for (const platform::Endpoint& address : runtime_.settings.targets) {
+    target_ = address.with_port(port);
+    int error = 0;
+    const platform::ConnectOutcome outcome = connect_to(target_, &error);
+    if (outcome == platform::ConnectOutcome::kConnected) return true;
+    if (outcome == platform::ConnectOutcome::kClientLeft) log_.event(event_lines::kShutdown, client_.name);
+    log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port, error);
+    if (outcome == platform::ConnectOutcome::kClientLeft) return false;
+  }
   return false;
+}
+
+platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& target, int* error) {
+  if (server_.socket != platform::kNoSocket) {
+    runtime_.connections.set_server(registered_, platform::kNoSocket);
+    platform::close_socket(server_.socket);
+  }
+  server_.socket = platform::open_tcp_socket(target.family);
+  if (server_.socket == platform::kNoSocket) {
+    *error = platform::last_socket_error();
+    return platform::ConnectOutcome::kFailed;
+  }
+  runtime_.connections.set_server(registered_, server_.socket);
+  platform::send_without_delay(server_.socket);
+  return platform::connect_watching_client(server_.socket, target, client_.socket, kConnectTimeLimitMs,
+                                           kClientGraceMs, error);
 }
 
 void RelaySession::log_outgoing() {
   platform::Endpoint local;
   if (!platform::local_endpoint(server_.socket, &local)) local = platform::Endpoint{};
-  log_.event(event_lines::kOutgoing, address_text(local.address).text, local.port,
-             address_text(target_.address).text, target_.port);
+  log_.event(event_lines::kOutgoing, platform::address_text(local).text, local.port,
+             platform::address_text(target_).text, target_.port);
 }
 
 bool RelaySession::arm() {

@@ -1,13 +1,12 @@
 #include "relay/settings.h"
 
-#include <cstdio>
-
 const OptionSpec kProgramOptions[] = {
     {"qorvand", nullptr, "TCP connection logger", nullptr, 0, OPT_HEADER},
     {"t", "target", "remote IP address to connect to", nullptr, OPT_REQUIRED | OPT_POSITIONAL, OPT_ADDRESS},
     {"p", "target-port", "remote port to connect to", "25", OPT_POSITIONAL, OPT_INTEGER},
     {"l", "listen-port", "local port to listen on", "25", OPT_POSITIONAL, OPT_INTEGER},
     {"f", "logfile", "path of output log file", "qorvand.log", 0, OPT_STRING},
+    {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
     {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
 };
 
@@ -24,11 +23,4 @@ std::uint16_t effective_target_port(const Settings& chosen) {
 
 std::uint16_t effective_listen_port(const Settings& chosen) {
   return chosen.listen_port == kFallback ? effective_target_port(chosen) : low_16_bits(chosen.listen_port);
-}
-
-AddressText address_text(std::uint32_t address) {
-  AddressText rendered;
-  std::snprintf(rendered.text, sizeof rendered.text, "%u.%u.%u.%u", (address >> 24) & 0xFFu,
-                (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
-  return rendered;
 }

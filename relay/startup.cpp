@@ -1,45 +1,60 @@
 #include "relay/startup.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "options/option_parser.h"
 #include "platform/process.h"
+#include "relay/own_listener.h"
 #include "traffic_log/event_lines.h"
 
 namespace {
 
+// An address row's value: its IPv4 address, or what its text was resolved to.
+std::vector<platform::Endpoint> addresses_of(const OptionParser& parser, const char* name,
+                                             const ResolvedNames& resolved) {
+  const auto found = resolved.find(parser.text_of(name));
+  if (found != resolved.end()) return found->second;
+  return {platform::Endpoint::ipv4(parser.value_of(name).as_address(), 0)};
+}
+
 bool read_command_line(int argc, const char* const* argv, Settings* settings) {
-  const OptionParser parser(kProgramOptions, argc, argv);
+  ResolvedNames resolved;
+  const OptionParser parser(kProgramOptions, argc, argv, resolve_address, &resolved);
   if (!parser.ok()) {
     parser.print_usage();
     return false;
   }
-  settings->target_address = parser.value_of("t").as_address();
+  settings->targets = addresses_of(parser, "t", resolved);
   settings->target_port = parser.value_of("p").as_integer();
   settings->listen_port = parser.value_of("l").as_integer();
   settings->log_path = parser.value_of("f").as_text();
+  settings->bind_address = addresses_of(parser, "b", resolved).front();
   return true;
 }
 
-// A target that is this host on the listening port would relay every client
-// to a new connection of its own, without end.
 bool targets_own_listener(const Settings& settings) {
-  return effective_listen_port(settings) == effective_target_port(settings) &&
-         platform::is_own_address(settings.target_address);
+  const std::vector<platform::Endpoint> own = platform::interface_addresses();
+  const platform::Endpoint listening = settings.bind_address.with_port(effective_listen_port(settings));
+  for (const platform::Endpoint& target : settings.targets) {
+    if (reaches_own_listener(target.with_port(effective_target_port(settings)), listening, own)) return true;
+  }
+  return false;
 }
 
 bool open_listener(Settings* settings, platform::Socket* listener) {
   const std::uint16_t port = effective_listen_port(*settings);
-  *listener = platform::open_tcp_socket();
-  if (*listener == platform::kNoSocket || !platform::bind_and_listen(*listener, port)) {
+  const platform::Endpoint wanted = settings->bind_address.with_port(port);
+  *listener = platform::open_tcp_socket(wanted.family);
+  if (*listener == platform::kNoSocket || !platform::bind_and_listen(*listener, wanted)) {
     const int error = platform::last_socket_error();
     std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(port), platform::error_reason(error));
     return false;
   }
-  platform::Endpoint bound;
-  settings->bound_port = platform::local_endpoint(*listener, &bound) ? bound.port : port;
+  if (!platform::local_endpoint(*listener, &settings->listening)) settings->listening = wanted;
   if (port == 0) {
-    std::fprintf(stderr, "Listening on port %u, chosen by the system\n", static_cast<unsigned>(settings->bound_port));
+    std::fprintf(stderr, "Listening on port %u, chosen by the system\n",
+                 static_cast<unsigned>(settings->listening.port));
     std::fflush(stderr);
   }
   return true;
@@ -64,11 +79,24 @@ void stop(int signal, void* context) {
 
 }  // namespace
 
+bool resolve_address(const char* text, void* context) {
+  std::vector<platform::Endpoint> found;
+  platform::Endpoint literal;
+  if (platform::parse_ipv6(text, &literal)) {
+    found.push_back(literal);
+  } else if (std::strpbrk(text, ":[]") != nullptr || !platform::resolve_host(text, &found)) {
+    return false;  // a broken IPv6 address is never looked up as a name
+  }
+  (*static_cast<ResolvedNames*>(context))[text] = found;
+  return true;
+}
+
 bool start_up(int argc, const char* const* argv, Runtime* runtime, platform::Socket* listener) {
   platform::prepare_process();
+  // Before the command line: its names are resolved as it is read.
+  platform::start_networking();
   Settings& settings = runtime->settings;
   if (!read_command_line(argc, argv, &settings)) return false;
-  platform::start_networking();
   settings.smtp_port = platform::smtp_service_port();
   if (targets_own_listener(settings)) {
     std::fputs("Can't listen on target socket\n", stderr);

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "options/value_conversion.h"
+#include "platform/net.h"
 #include "relay/settings.h"
+#include "relay/startup.h"
 
 namespace {
 
 // Which rows of the program's table the command line supplied.
-enum GivenRow : unsigned { kTarget = 1, kTargetPort = 2, kListenPort = 4, kLogFile = 8 };
+enum GivenRow : unsigned { kTarget = 1, kTargetPort = 2, kListenPort = 4, kLogFile = 8, kBind = 16 };
 
 struct ParseCase {
   std::vector<const char*> arguments;  // behind argument 0
@@ -26,6 +28,10 @@ struct ParseCase {
   std::int32_t listen_port = 0;
   const char* log_path = nullptr;
   unsigned given = 0;
+  // An IPv6 address or a host name: the first address it stands for, and
+  // the same for the listening address.
+  const char* target_resolved = nullptr;
+  const char* bind_resolved = nullptr;
 };
 
 std::string describe(const std::vector<const char*>& arguments) {
@@ -34,10 +40,19 @@ std::string describe(const std::vector<const char*>& arguments) {
   return text;
 }
 
-OptionParser parse_program_line(const std::vector<const char*>& arguments, const char* program = "prog") {
+// The command line read as the program reads it: names resolved on the way.
+OptionParser parse_program_line(const std::vector<const char*>& arguments, const char* program = "prog",
+                                ResolvedNames* resolved = nullptr) {
+  static ResolvedNames unused;
   std::vector<const char*> argv{program};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return OptionParser(kProgramOptions, static_cast<int>(argv.size()), argv.data());
+  return OptionParser(kProgramOptions, static_cast<int>(argv.size()), argv.data(), resolve_address,
+                      resolved != nullptr ? resolved : &unused);
+}
+
+std::string first_address(const ResolvedNames& resolved, const char* text) {
+  const auto found = resolved.find(text);
+  return found == resolved.end() ? "(not resolved)" : platform::address_text(found->second.front()).text;
 }
 
 std::string usage_text(const OptionParser& parser) {
@@ -64,6 +79,7 @@ const std::string kProgramUsageBody =
     "    -p --target-port:\tremote port to connect to\n"
     "    -l --listen-port:\tlocal port to listen on\n"
     "    -f --logfile:\tpath of output log file\n"
+    "    -b --bind:\tlocal address to listen on\n"
     "\n";
 
 }  // namespace
@@ -127,6 +143,14 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"/f", "/var/log/q.log", "127.1"}, nullptr, 0x7F000001, 25, 25, "/var/log/q.log", kTarget | kLogFile},
       {{"-t", "1.2.3.4 "}, nullptr, 0x01020304, 25, 25, "qorvand.log", kTarget},
       {{"-f", "", "1.2.3.4"}, nullptr, 0x01020304, 25, 25, "", kTarget | kLogFile},
+      // IPv6 addresses and host names; every dotted form above keeps its meaning.
+      {{"::1"}, nullptr, 0, 25, 25, "qorvand.log", kTarget, "[::1]"},
+      {{"-t", "[::1]", "2525"}, nullptr, 0, 2525, 25, "qorvand.log", kTarget | kTargetPort, "[::1]"},
+      {{"--target", "2001:db8::25"}, nullptr, 0, 25, 25, "qorvand.log", kTarget, "[2001:db8::25]"},
+      {{"localhost", "8025", "2525"}, nullptr, 0, 8025, 2525, "qorvand.log", kTarget | kTargetPort | kListenPort,
+       "127.0.0.1"},
+      {{"-b", "::", "1.2.3.4"}, nullptr, 0x01020304, 25, 25, "qorvand.log", kTarget | kBind, nullptr, "[::]"},
+      {{"--bind", "[::1]", "::1"}, nullptr, 0, 25, 25, "qorvand.log", kTarget | kBind, "[::1]", "[::1]"},
 
       {{}, "Missing required parameter --target"},
       {{"-p", "26", "-f", "x.log"}, "Missing required parameter --target"},
@@ -153,10 +177,16 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"10.1.2.3", "abc"}, "Invalid integer parameter abc"},
       {{"10.1.2.3", ""}, "Invalid integer parameter "},
       {{"-p", "abc", "1.2.3.4"}, "Invalid integer parameter abc"},
+      {{"no.such.host.invalid"}, "Invalid IP address parameter no.such.host.invalid"},
+      {{"::1::2"}, "Invalid IP address parameter ::1::2"},
+      {{"[::1"}, "Invalid IP address parameter [::1"},
+      {{"-b", "999.1.1.1", "1.2.3.4"}, "Invalid IP address parameter 999.1.1.1"},
+      {{"-b", "1.2.3.4"}, "Missing required parameter --target"},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(describe(c.arguments));
-    const OptionParser parser = parse_program_line(c.arguments);
+    ResolvedNames resolved;
+    const OptionParser parser = parse_program_line(c.arguments, "prog", &resolved);
     if (c.error != nullptr) {
       ASSERT_FALSE(parser.ok());
       EXPECT_STREQ(parser.error(), c.error);
@@ -175,6 +205,15 @@ TEST(OptionParser, ProgramCommandLines) {
     EXPECT_EQ(parser.value_of("p").given, (c.given & kTargetPort) != 0);
     EXPECT_EQ(parser.value_of("l").given, (c.given & kListenPort) != 0);
     EXPECT_EQ(parser.value_of("f").given, (c.given & kLogFile) != 0);
+    EXPECT_EQ(parser.value_of("b").given, (c.given & kBind) != 0);
+    if (c.target_resolved != nullptr) {
+      EXPECT_EQ(first_address(resolved, parser.text_of("t")), c.target_resolved);
+    }
+    if (c.bind_resolved != nullptr) {
+      EXPECT_EQ(first_address(resolved, parser.text_of("b")), c.bind_resolved);
+    } else {
+      EXPECT_EQ(parser.value_of("b").as_address(), 0u);
+    }
     // Long names reach the same slots; names that match no option row do not.
     EXPECT_EQ(&parser.value_of("target"), &parser.value_of("t"));
     EXPECT_EQ(&parser.value_of("target-port"), &parser.value_of("p"));

@@ -12,23 +12,12 @@
 
 #include "platform/net.h"
 #include "platform/process.h"
+#include "platform/socket_address.h"
 
 namespace platform {
 namespace {
 
 constexpr std::uint16_t kSmtpFallbackPort = 25;
-
-sockaddr_in to_sockaddr(Endpoint endpoint) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(endpoint.address);
-  address.sin_port = htons(endpoint.port);
-  return address;
-}
-
-Endpoint from_sockaddr(const sockaddr_in& address) {
-  return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
 
 IoResult io_result(ssize_t count) {
   IoResult result;
@@ -76,8 +65,8 @@ bool is_out_of_descriptors(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }
 
-Socket open_tcp_socket() {
-  const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+Socket open_tcp_socket(Family family) {
+  const int descriptor = socket(family_code(family), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   return descriptor < 0 ? kNoSocket : descriptor;
 }
 
@@ -85,18 +74,23 @@ void close_socket(Socket socket) {
   if (socket != kNoSocket) close(static_cast<int>(socket));
 }
 
-bool bind_and_listen(Socket listener, std::uint16_t port) {
+bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
   const int descriptor = static_cast<int>(listener);
   // A restarted logger must be able to take its port back at once.
-  const int reuse = 1;
-  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  const sockaddr_in address = to_sockaddr(Endpoint{INADDR_ANY, port});
-  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return false;
+  const int on = 1;
+  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (endpoint.family == Family::kIPv6 && endpoint.is_unspecified()) {
+    const int off = 0;
+    setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  sockaddr_storage address;
+  const int length = to_sockaddr(endpoint, &address);
+  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(length)) != 0) return false;
   return listen(descriptor, SOMAXCONN) == 0;
 }
 
 Socket accept_client(Socket listener, Endpoint* client) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length;
   int descriptor;
   do {
@@ -105,8 +99,16 @@ Socket accept_client(Socket listener, Endpoint* client) {
         accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
   } while (descriptor < 0 && is_passing_accept_error(errno));
   if (descriptor < 0) return kNoSocket;
-  *client = from_sockaddr(address);
+  *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
   return descriptor;
+}
+
+bool local_endpoint(Socket socket, Endpoint* local) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
+  return true;
 }
 
 void send_without_delay(Socket socket) {
@@ -119,12 +121,13 @@ void reset_on_close(Socket socket) {
   setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket client, int time_limit_ms,
+ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client, int time_limit_ms,
                                        int client_grace_ms, int* error) {
   const int descriptor = static_cast<int>(socket);
   fcntl(descriptor, F_SETFL, O_NONBLOCK);
-  const sockaddr_in address = to_sockaddr(target);
-  if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+  sockaddr_storage address;
+  const int length = to_sockaddr(target, &address);
+  if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(length)) == 0) {
     return ConnectOutcome::kConnected;
   }
   if (errno != EINPROGRESS) {
@@ -164,15 +167,6 @@ ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket cl
   }
 }
 
-bool local_endpoint(Socket socket, Endpoint* local) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return false;
-  *local = from_sockaddr(address);
-  return true;
-}
-
 IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
   ssize_t count;
   do {
@@ -193,18 +187,17 @@ void shutdown_sending(Socket socket) {
   shutdown(static_cast<int>(socket), SHUT_WR);
 }
 
-bool is_own_address(std::uint32_t address) {
-  if (address == INADDR_ANY || (address >> 24) == 127) return true;
+std::vector<Endpoint> interface_addresses() {
+  std::vector<Endpoint> addresses;
   ifaddrs* interfaces = nullptr;
-  if (getifaddrs(&interfaces) != 0) return false;
-  bool own = false;
-  for (const ifaddrs* entry = interfaces; entry != nullptr && !own; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-    const auto* inet = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-    own = ntohl(inet->sin_addr.s_addr) == address;
+  if (getifaddrs(&interfaces) != 0) return addresses;
+  for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr) continue;
+    const Endpoint endpoint = from_sockaddr(entry->ifa_addr);
+    if (endpoint.family != Family::kNone) addresses.push_back(endpoint);
   }
   freeifaddrs(interfaces);
-  return own;
+  return addresses;
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@ Every wait here is bounded in time; every process started is killed by pid.
 """
 import json
 import os
+import re
 import signal
 import socket
 import socketserver
@@ -186,14 +187,31 @@ class ListeningServer:
 
 
 def is_listening(port):
-    """True when a TCP socket listens on 127.0.0.1 or 0.0.0.0 at port (read from /proc/net/tcp)."""
-    wanted = {f"0100007F:{port:04X}", f"00000000:{port:04X}"}
-    with open("/proc/net/tcp") as table:
-        for row in table.readlines()[1:]:
-            fields = row.split()
-            if fields[1] in wanted and fields[3] == "0A":
-                return True
+    """True when a TCP socket listens at port on loopback or a wildcard address, IPv4 or IPv6 (read from
+    /proc/net/tcp and tcp6)."""
+    wanted = {f"0100007F:{port:04X}", f"00000000:{port:04X}", f"{'0' * 32}:{port:04X}",
+              f"{'0' * 24}01000000:{port:04X}"}
+    for table_path in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table_path) as table:
+            for row in table.readlines()[1:]:
+                fields = row.split()
+                if fields[1] in wanted and fields[3] == "0A":
+                    return True
     return False
+
+
+def own_interface_address(family=4, every=False):
+    """An address of one of this host's interfaces other than loopback (IPv4 or IPv6, not link-local), or
+    None; with every, all of them as a list."""
+    try:
+        listing = subprocess.run(["ip", f"-{family}", "-o", "addr"], capture_output=True, text=True,
+                                 timeout=10).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        listing = ""
+    pattern = r"\binet (\d+\.\d+\.\d+\.\d+)/" if family == 4 else r"\binet6 ([0-9a-f:]+)/"
+    found = [address for address in re.findall(pattern, listing)
+             if not address.startswith(("127.", "fe80")) and address != "::1"]
+    return found if every else (found[0] if found else None)
 
 
 def send_then_shutdown(sock, data):
@@ -305,14 +323,14 @@ class SmtpServer(StartedProcess):
 class HttpServer(StartedProcess):
     """Python's own HTTP server on a free loopback port, serving the files of its folder (self.root)."""
 
-    def __init__(self):
+    def __init__(self, bind=LOOPBACK):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-http-")
         self.root = os.path.join(self.folder.name, "www")
         os.mkdir(self.root)
         self.port = free_port()
         self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
         self.process = subprocess.Popen(
-            ["/usr/bin/python3", "-m", "http.server", "--bind", LOOPBACK, "--directory", self.root, str(self.port)],
+            ["/usr/bin/python3", "-m", "http.server", "--bind", bind, "--directory", self.root, str(self.port)],
             stdout=subprocess.DEVNULL, stderr=self._stderr)
         self.pid = self.process.pid
         if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):

@@ -21,8 +21,8 @@ import time
 import unittest
 
 import harness
-from harness import (LOOPBACK, SLOWDOWN, EchoServer, ListeningServer, Qorvand, free_port, receive_all,
-                     receive_exactly, reset, wait_until)
+from harness import (LOOPBACK, SLOWDOWN, EchoServer, ListeningServer, Qorvand, free_port, own_interface_address,
+                     receive_all, receive_exactly, reset, wait_until)
 
 CLOSING_LINE = re.compile(r"^Connection closed(\n| \(unsent data! C->S: \d+ , S->C: \d+\n)", re.M)
 ERROR_LINE = re.compile(r"^(Client|Server) socket (read|send) error (\d+)$", re.M)
@@ -61,18 +61,6 @@ def limit_descriptors(limit):
 
 def close_standard_output():
     os.close(1)
-
-
-def own_interface_address():
-    """An IPv4 address of one of this host's interfaces other than loopback, or None."""
-    try:
-        listing = subprocess.run(["ip", "-4", "-o", "addr"], capture_output=True, text=True, timeout=10).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    for address in re.findall(r"\binet (\d+\.\d+\.\d+\.\d+)/", listing):
-        if not address.startswith("127."):
-            return address
-    return None
 
 
 class Streamer:
@@ -767,7 +755,7 @@ class OwnListenerByAnotherNameTest(FaultTestCase):
 
     def test_refused_at_start(self):
         port = free_port()
-        names = ["127.0.0.2", "127.255.255.254", "0.0.0.0"]
+        names = ["127.0.0.2", "127.255.255.254", "0.0.0.0", "localhost", "::ffff:127.0.0.1"]
         interface = own_interface_address()
         if interface is not None:
             names.append(interface)
@@ -776,15 +764,30 @@ class OwnListenerByAnotherNameTest(FaultTestCase):
                          ["-l", "-1", name, str(port)],
                          [name, str(port), str(port + 65536)]):
                 with self.subTest(args=args):
-                    result = self.start(*args)
-                    self.assertEqual(result.returncode, 1)
-                    self.assertEqual(result.stderr, b"Can't listen on target socket\n")
-                    self.assertEqual(result.stdout, b"")
+                    self.assert_refused(args)
+        # An IPv6 listener takes its own addresses of both families.
+        for name in ["::1", "[::]", "::ffff:127.0.0.1", "127.0.0.1"] + own_interface_address(family=6, every=True):
+            with self.subTest(bind="::", target=name):
+                self.assert_refused(["-b", "::", name, str(port), str(port)])
+        with self.subTest(bind="::1", target="::"):
+            self.assert_refused(["-b", "::1", "::", str(port), str(port)])
+
+    def assert_refused(self, args):
+        result = self.start(*args)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, b"Can't listen on target socket\n")
+        self.assertEqual(result.stdout, b"")
 
     def test_another_port_on_another_loopback_name_runs(self):
         target_port = free_port()
         q = self.start_qorvand(target_port, target="127.0.0.2")
         self.assertIn("Listening...\n", q.log())
+        # An IPv4 listener is not reached through ::1, nor one on 127.0.0.1 through 127.0.0.2.
+        for target, extra in (("::1", []), ("127.0.0.2", ["-b", "127.0.0.1"])):
+            with self.subTest(target=target, extra=extra):
+                port = free_port()
+                q = self.start_qorvand(port, listen_port=port, target=target, extra_args=extra)
+                self.assertIn("Listening...\n", q.log())
 
 
 if __name__ == "__main__":

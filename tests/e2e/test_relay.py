@@ -2,6 +2,7 @@
 loopback. Checks that every byte arrives in both directions, that closes and resets are handled the
 way the log promises, and that an idle or finished connection costs no CPU, descriptors or threads."""
 import concurrent.futures
+import errno
 import hashlib
 import os
 import random
@@ -163,6 +164,69 @@ class OtherRealPeersTest(RelayTestCase):
         self.assert_in_order(lines, [">>> GET /blob.bin HTTP/1.1", ">>> Host: 127.0.0.1:", "<<< HTTP/1.0 200 OK",
                                      "<<< Content-Length: 2000000"])
         self.assertEqual(lines[-1], CLOSED)
+
+    def test_curl_over_ipv6_and_a_host_name_as_the_target(self):
+        """curl to Python's HTTP server on ::1, through qorvand listening on ::1; and the target named
+        localhost. Log lines show IPv6 addresses in brackets and the address actually listened on."""
+        body = binary_payload(300_000, seed=12)
+        with HttpServer(bind="::1") as http:
+            with open(os.path.join(http.root, "blob.bin"), "wb") as blob:
+                blob.write(body)
+            qorvand = Qorvand(http.port, target="::1", extra_args=["-b", "::1"])
+            self.addCleanup(qorvand.stop)
+            curl = subprocess.run(["curl", "-sS", "-g", "--max-time", str(int(30 * SLOWDOWN)), "-o", "-",
+                                   f"http://[::1]:{qorvand.listen_port}/blob.bin"],
+                                  capture_output=True, timeout=60 * SLOWDOWN)
+            self.assertEqual(curl.returncode, 0, curl.stderr)
+            lines = self.wait_for_closing_line(qorvand)
+        self.assertEqual(digest(curl.stdout), digest(body))
+        self.assertRegex(lines[1], rf"^Incoming: \[::1\]:\d+ -> \[::1\]:{qorvand.listen_port}$")
+        self.assertRegex(lines[3], rf"^Outgoing: \[::1\]:\d+ -> \[::1\]:{http.port}$")
+
+        server = ListeningServer()
+        self.addCleanup(server.close)
+        by_name = Qorvand(server.port, target="localhost")
+        self.addCleanup(by_name.stop)
+        qorvand, _, client, server_side = self.relay_pair(by_name, server)
+        client.sendall(b"PING\r\n")
+        self.assertEqual(receive_exactly(server_side, 6), b"PING\r\n")
+        self.assertRegex(qorvand.log_lines()[3], r"^Outgoing: 127\.0\.0\.1:\d+ -> 127\.0\.0\.1:\d+$")
+
+    def test_a_name_with_several_addresses_is_tried_in_order(self):
+        if os.geteuid() != 0 or not os.access("/etc/hosts", os.W_OK):
+            self.skipTest("needs to add a name to /etc/hosts")
+        name = "qorvand-two-addresses.test"
+        with open("/etc/hosts") as hosts:
+            saved = hosts.read()
+
+        def restore():
+            with open("/etc/hosts", "w") as hosts:
+                hosts.write(saved)
+
+        self.addCleanup(restore)
+        with open("/etc/hosts", "a") as hosts:
+            hosts.write(f"\n::1 {name}\n127.0.0.1 {name}\n")
+        order = [info[4][0] for info in socket.getaddrinfo(name, 1, type=socket.SOCK_STREAM)]
+        self.assertEqual(sorted(order), ["127.0.0.1", "::1"])
+        # Only the second address answers.
+        family = socket.AF_INET6 if order[1] == "::1" else socket.AF_INET
+        with socket.socket(family) as server:
+            server.bind((order[1], 0))
+            server.listen(8)
+            port = server.getsockname()[1]
+            qorvand = Qorvand(port, target=name)
+            self.addCleanup(qorvand.stop)
+            with qorvand.connect() as client:
+                server.settimeout(10 * SLOWDOWN)
+                conn, _ = server.accept()
+                client.sendall(b"HELO\r\n")
+                self.assertEqual(conn.recv(6), b"HELO\r\n")
+                conn.close()
+            shown = [f"[{address}]" if ":" in address else address for address in order]
+            self.assertTrue(qorvand.wait_for_log("Outgoing: "), qorvand.log())
+            lines = qorvand.log_lines()
+            self.assertEqual(lines[3], f"Error connecting to {shown[0]}:{port} ({errno.ECONNREFUSED})")
+            self.assertRegex(lines[4], rf"^Outgoing: .* -> {re.escape(shown[1])}:{port}$")
 
     def test_socat_client_sends_a_file_and_half_closes(self):
         payload = text_payload(b"socat", 3000)

@@ -9,13 +9,14 @@ import tempfile
 import unittest
 
 import harness
-from harness import LOOPBACK, QORVAND, Qorvand, ListeningServer, free_port, wait_until
+from harness import LOOPBACK, QORVAND, Qorvand, ListeningServer, free_port, own_interface_address, wait_until
 
 USAGE_BODY = ("\nUsage:\n"
               "    -t --target:\tremote IP address to connect to\n"
               "    -p --target-port:\tremote port to connect to\n"
               "    -l --listen-port:\tlocal port to listen on\n"
               "    -f --logfile:\tpath of output log file\n"
+              "    -b --bind:\tlocal address to listen on\n"
               "\n")
 
 
@@ -181,6 +182,19 @@ class Listening(unittest.TestCase):
                     incoming = f"Incoming: 127.0.0.1:{client.getsockname()[1]} -> 0.0.0.0:{port}"
                     log_path = os.path.join(run.cwd, "qorvand.log")
                     self.assertTrue(wait_until(lambda: incoming in read_text(log_path)), read_text(log_path))
+
+    def test_bind_to_loopback_only(self):
+        other = own_interface_address()
+        if other is None:
+            self.skipTest("no local address besides loopback")
+        with ListeningServer() as server, Qorvand(server.port, extra_args=["-b", "127.0.0.1"]) as relay:
+            with relay.connect() as client:
+                server.accept().close()
+                self.assertTrue(relay.wait_for_log(f"-> 127.0.0.1:{relay.listen_port}\n"), relay.log())
+            with socket.socket() as elsewhere:
+                elsewhere.settimeout(5)
+                self.assertNotEqual(elsewhere.connect_ex((other, relay.listen_port)), 0,
+                                    f"accepted on {other} although bound to 127.0.0.1")
 
     def test_log_on_standard_output_alone(self):
         with ListeningServer() as server, \

@@ -12,6 +12,7 @@
 
 #include "options/option_parser.h"
 #include "options/value_conversion.h"
+#include "platform/net.h"
 #include "relay/settings.h"
 
 namespace {
@@ -111,7 +112,7 @@ void check_integer_scan(const std::string& text) {
 void check_address_round_trip(const std::string& text) {
   const std::uint32_t address = options::dotted_address(text.c_str());
   if (address == options::kInvalidAddress) return;
-  const AddressText rendered = address_text(address);
+  const platform::AddressText rendered = platform::address_text(platform::Endpoint::ipv4(address, 0));
   check(options::dotted_address(rendered.text) == address, "address does not read back");
 }
 

@@ -147,6 +147,7 @@ class CommandLineUnderWine(unittest.TestCase):
             "    -p --target-port:\tremote port to connect to",
             "    -l --listen-port:\tlocal port to listen on",
             "    -f --logfile:\tpath of output log file",
+            "    -b --bind:\tlocal address to listen on",
             "",
         ])
         self.assertEqual(result.stdout, b"")
