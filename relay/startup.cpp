@@ -84,8 +84,10 @@ bool resolve_address(const char* text, void* context) {
   platform::Endpoint literal;
   if (platform::parse_ipv6(text, &literal)) {
     found.push_back(literal);
-  } else if (std::strpbrk(text, ":[]") != nullptr || !platform::resolve_host(text, &found)) {
-    return false;  // a broken IPv6 address is never looked up as a name
+  } else if (text[0] == '\0' || std::strpbrk(text, ":[]") != nullptr || !platform::resolve_host(text, &found)) {
+    // A broken IPv6 address is never looked up as a name, and neither is
+    // an empty text (which Windows takes for this host).
+    return false;
   }
   (*static_cast<ResolvedNames*>(context))[text] = found;
   return true;

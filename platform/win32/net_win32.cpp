@@ -10,31 +10,20 @@
 
 #include "platform/net.h"
 #include "platform/process.h"
+#include "platform/socket_address.h"
 
 namespace platform {
 namespace {
 
 constexpr std::uint16_t kSmtpFallbackPort = 25;
-// Room for the interface list of any ordinary host.
-constexpr int kMaxInterfaces = 64;
+// Room for the address list of any ordinary host.
+constexpr std::size_t kAddressListBytes = 16 * 1024;
 
 SOCKET native(Socket socket) {
   return static_cast<SOCKET>(socket);
 }
 
-sockaddr_in to_sockaddr(Endpoint endpoint) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(endpoint.address);
-  address.sin_port = htons(endpoint.port);
-  return address;
-}
-
-Endpoint from_sockaddr(const sockaddr_in& address) {
-  return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
-
-// Winsock counts in int; a relay never moves more than a buffer of 512.
+// Winsock counts in int; a relay never moves more than one buffer at a time.
 int clamp_to_int(std::size_t count) {
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
@@ -49,20 +38,21 @@ IoResult io_result(int count) {
   return result;
 }
 
-bool is_interface_address(std::uint32_t address) {
-  const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) return false;
-  INTERFACE_INFO interfaces[kMaxInterfaces];
+// The addresses of one family on this host's interfaces.
+void add_interface_addresses(int family, std::vector<Endpoint>* addresses) {
+  const SOCKET probe = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+  if (probe == INVALID_SOCKET) return;
+  alignas(SOCKET_ADDRESS_LIST) char list_bytes[kAddressListBytes];
   DWORD bytes = 0;
-  const int result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, nullptr, 0, interfaces, sizeof interfaces,
-                              &bytes, nullptr, nullptr);
+  const int result =
+      WSAIoctl(probe, SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes, &bytes, nullptr, nullptr);
   closesocket(probe);
-  if (result != 0) return false;
-  const std::size_t count = bytes / sizeof(INTERFACE_INFO);
-  for (std::size_t index = 0; index < count; ++index) {
-    if (ntohl(interfaces[index].iiAddress.AddressIn.sin_addr.s_addr) == address) return true;
+  if (result != 0) return;
+  const auto* list = reinterpret_cast<const SOCKET_ADDRESS_LIST*>(list_bytes);
+  for (INT index = 0; index < list->iAddressCount; ++index) {
+    const Endpoint endpoint = from_sockaddr(list->Address[index].lpSockaddr);
+    if (endpoint.family != Family::kNone) addresses->push_back(endpoint);
   }
-  return false;
 }
 
 // A client watched while its connect is pending. Winsock has no "peer
@@ -108,8 +98,8 @@ bool is_out_of_descriptors(int code) {
   return code == WSAEMFILE || code == WSAENOBUFS;
 }
 
-Socket open_tcp_socket() {
-  const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+Socket open_tcp_socket(Family family) {
+  const SOCKET socket = ::socket(family_code(family), SOCK_STREAM, IPPROTO_TCP);
   return socket == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(socket);
 }
 
@@ -117,19 +107,23 @@ void close_socket(Socket socket) {
   if (socket != kNoSocket) closesocket(native(socket));
 }
 
-bool bind_and_listen(Socket listener, std::uint16_t port) {
+bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
   // Windows lets SO_REUSEADDR take over a port another program listens on;
   // the exclusive option refuses that instead (and a restart needs neither).
-  const BOOL exclusive = TRUE;
-  setsockopt(native(listener), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-             sizeof exclusive);
-  const sockaddr_in address = to_sockaddr(Endpoint{INADDR_ANY, port});
-  if (bind(native(listener), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return false;
+  const BOOL on = TRUE;
+  setsockopt(native(listener), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  if (endpoint.family == Family::kIPv6 && endpoint.is_unspecified()) {
+    const DWORD off = 0;
+    setsockopt(native(listener), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+  }
+  sockaddr_storage address;
+  const int length = to_sockaddr(endpoint, &address);
+  if (bind(native(listener), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
   return listen(native(listener), SOMAXCONN) == 0;
 }
 
 Socket accept_client(Socket listener, Endpoint* client) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   SOCKET socket;
   do {
     int length = sizeof address;
@@ -137,7 +131,7 @@ Socket accept_client(Socket listener, Endpoint* client) {
     // A client that reset before it was accepted: take the next one at once.
   } while (socket == INVALID_SOCKET && (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEINTR));
   if (socket == INVALID_SOCKET) return kNoSocket;
-  *client = from_sockaddr(address);
+  *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
   return static_cast<Socket>(socket);
 }
 
@@ -151,12 +145,13 @@ void reset_on_close(Socket socket) {
   setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
 }
 
-ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket client, int time_limit_ms,
+ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client, int time_limit_ms,
                                        int client_grace_ms, int* error) {
   u_long nonblocking = 1;
   ioctlsocket(native(socket), FIONBIO, &nonblocking);
-  const sockaddr_in address = to_sockaddr(target);
-  if (connect(native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+  sockaddr_storage address;
+  const int length = to_sockaddr(target, &address);
+  if (connect(native(socket), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
     return ConnectOutcome::kConnected;
   }
   if (WSAGetLastError() != WSAEWOULDBLOCK) {
@@ -201,10 +196,10 @@ ConnectOutcome connect_watching_client(Socket socket, Endpoint target, Socket cl
 }
 
 bool local_endpoint(Socket socket, Endpoint* local) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   int length = sizeof address;
   if (getsockname(native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
-  *local = from_sockaddr(address);
+  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
   return true;
 }
 
@@ -220,9 +215,11 @@ void shutdown_sending(Socket socket) {
   shutdown(native(socket), SD_SEND);
 }
 
-bool is_own_address(std::uint32_t address) {
-  if (address == INADDR_ANY || (address >> 24) == 127) return true;
-  return is_interface_address(address);
+std::vector<Endpoint> interface_addresses() {
+  std::vector<Endpoint> addresses;
+  add_interface_addresses(AF_INET, &addresses);
+  add_interface_addresses(AF_INET6, &addresses);
+  return addresses;
 }
 
 }  // namespace platform
