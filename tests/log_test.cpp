@@ -176,6 +176,9 @@ TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMiss
       StuckConsole::changed.notify_all();
     }
     ASSERT_TRUE(StuckConsole::wait_for(line + line + line + line + line));
+    // Lines given while the console still catches up are left out too.
+    for (int wait = 0; wait < 2000 && !echo.drained(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(echo.drained());
     const std::string next = ">>> QUIT\n";
     echo.add(next.data(), next.size());
     ASSERT_TRUE(StuckConsole::wait_for(next));

@@ -75,6 +75,11 @@ void ConsoleEcho::append(const char* text, std::size_t length) {
   queued_ += length;
 }
 
+bool ConsoleEcho::drained() const {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return queued_ == 0;
+}
+
 void ConsoleEcho::run(void* self) {
   static_cast<ConsoleEcho*>(self)->write_queued();
 }

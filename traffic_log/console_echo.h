@@ -30,6 +30,8 @@ class ConsoleEcho {
   void add(const char* text, std::size_t length);
   // Lines left out so far (for tests and the notice).
   std::uint64_t missed_lines() const;
+  // Nothing is queued: the console has taken every line given to it.
+  bool drained() const;
 
  private:
   static void run(void* self);
