@@ -84,7 +84,8 @@ void ConnectionLogToDevNull(benchmark::State& state, int kind) {
   log.attach(platform::open_log_file("/dev/null", &error));
   ConnectionLog connection(log, 1);
   for (auto _ : state) {
-    for_each_block(traffic, [&](const char* data, std::size_t n) { connection.traffic(Side::kClient, data, n); });
+    for_each_block(traffic,
+                   [&](const char* data, std::size_t n) { connection.traffic(Side::kClient, data, n); });
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * traffic.size()));
 }

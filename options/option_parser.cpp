@@ -42,7 +42,10 @@ const char* OptionValue::as_text() const {
 
 OptionParser::OptionParser(const OptionSpec* table, int argc, const char* const* argv, AddressCheck check,
                            void* check_context)
-    : arguments_(argv, argv + (argc > 0 ? argc : 0)), table_(table), check_(check), check_context_(check_context) {
+    : arguments_(argv, argv + (argc > 0 ? argc : 0)),
+      table_(table),
+      check_(check),
+      check_context_(check_context) {
   while (table_[count_].type != OPT_END) {
     if (table_[count_].type == OPT_HEADER) header_ = count_;
     ++count_;
@@ -112,9 +115,9 @@ bool OptionParser::assign(int row, const std::string& text) {
       // A text in the dotted IPv4 notation is never looked up: what does not
       // convert (999.1.1.1, 255.255.255.255) is refused as it is.
       const std::uint32_t address = options::dotted_address(text.c_str());
-      const bool accepted = address != options::kInvalidAddress ||
-                            (!options::looks_dotted(text.c_str()) && check_ != nullptr &&
-                             check_(text.c_str(), check_context_));
+      const bool accepted =
+          address != options::kInvalidAddress ||
+          (!options::looks_dotted(text.c_str()) && check_ != nullptr && check_(text.c_str(), check_context_));
       if (!accepted) {
         set_error("Invalid IP address parameter %s", text.c_str());
         return false;

@@ -78,8 +78,8 @@ enum class ConnectOutcome {
 // the connect has been pending for client_grace_ms (a client that sends its
 // request and half-closes at once still gets its answer from a target that
 // answers in time). The socket is non-blocking afterwards.
-ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client, int time_limit_ms,
-                                       int client_grace_ms, int* error);
+ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
+                                       int time_limit_ms, int client_grace_ms, int* error);
 
 // Non-blocking once the socket is armed in a ReadinessPair.
 IoResult receive(Socket socket, char* buffer, std::size_t capacity);

@@ -65,7 +65,8 @@ AddressText address_text(const Endpoint& endpoint) {
     char plain[INET6_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET6, shown.address, plain, sizeof plain);
     if (shown.scope_id != 0) {
-      std::snprintf(rendered.text, sizeof rendered.text, "[%s%%%u]", plain, static_cast<unsigned>(shown.scope_id));
+      std::snprintf(rendered.text, sizeof rendered.text, "[%s%%%u]", plain,
+                    static_cast<unsigned>(shown.scope_id));
     } else {
       std::snprintf(rendered.text, sizeof rendered.text, "[%s]", plain);
     }

@@ -48,7 +48,8 @@ bool open_listener(Settings* settings, platform::Socket* listener) {
   *listener = platform::open_tcp_socket(wanted.family);
   if (*listener == platform::kNoSocket || !platform::bind_and_listen(*listener, wanted)) {
     const int error = platform::last_socket_error();
-    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(port), platform::error_reason(error));
+    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(port),
+                 platform::error_reason(error));
     return false;
   }
   if (!platform::local_endpoint(*listener, &settings->listening)) settings->listening = wanted;
@@ -84,7 +85,8 @@ bool resolve_address(const char* text, void* context) {
   platform::Endpoint literal;
   if (platform::parse_ipv6(text, &literal)) {
     found.push_back(literal);
-  } else if (text[0] == '\0' || std::strpbrk(text, ":[]") != nullptr || !platform::resolve_host(text, &found)) {
+  } else if (text[0] == '\0' || std::strpbrk(text, ":[]") != nullptr ||
+             !platform::resolve_host(text, &found)) {
     // A broken IPv6 address is never looked up as a name, and neither is
     // an empty text (which Windows takes for this host).
     return false;

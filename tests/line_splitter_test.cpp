@@ -17,7 +17,8 @@ namespace {
 class CollectedLines : public LineSink {
  public:
   void add_line(const char* prefix, const char* text, std::size_t length) override {
-    lines_.push_back(length == 0 ? std::string(prefix) : std::string(prefix) + " " + std::string(text, length));
+    lines_.push_back(length == 0 ? std::string(prefix)
+                                 : std::string(prefix) + " " + std::string(text, length));
   }
   std::vector<std::string> new_lines() { return std::exchange(lines_, {}); }
 
@@ -108,7 +109,8 @@ TEST(LineSplitter, ExampleTable) {
       CollectedLines log;
       LineSplitter splitter(prefix);
       LineSplitterModel model(prefix);  // the model must read the table the same way
-      const bool cut = std::any_of(row.feeds.begin(), row.feeds.end(), [](const Feed& f) { return f.flush_held; });
+      const bool cut =
+          std::any_of(row.feeds.begin(), row.feeds.end(), [](const Feed& f) { return f.flush_held; });
       for (std::size_t index = 0; index < row.feeds.size(); ++index) {
         SCOPED_TRACE("feed " + std::to_string(index + 1));
         const Feed& step = row.feeds[index];
@@ -225,7 +227,8 @@ TEST(LineSplitter, RandomPiecesLogTheSameLinesAsTheWholeStream) {
     std::vector<std::string> lines;
     for (std::size_t offset = 0; offset < stream.size();) {
       const std::size_t piece = std::min<std::size_t>(
-          std::uniform_int_distribution<std::size_t>(1, seed <= 6 ? 512 : 20000)(random), stream.size() - offset);
+          std::uniform_int_distribution<std::size_t>(1, seed <= 6 ? 512 : 20000)(random),
+          stream.size() - offset);
       feed(splitter, log, stream.substr(offset, piece));
       offset += piece;
       ASSERT_LE(splitter.pending_length(), 256u);

@@ -133,8 +133,8 @@ TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
   EXPECT_EQ(read_file(path()), line + line + line) << "a cut line was left in the file";
 
   log.event(3, "Connection closed\n");
-  EXPECT_EQ(read_file(path()), line + line + line + "Log write failed: 2 lines lost (File too large)\n" +
-                                   "Connection closed\n");
+  EXPECT_EQ(read_file(path()),
+            line + line + line + "Log write failed: 2 lines lost (File too large)\n" + "Connection closed\n");
 }
 #endif
 
@@ -177,12 +177,14 @@ TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMiss
     }
     ASSERT_TRUE(StuckConsole::wait_for(line + line + line + line + line));
     // Lines given while the console still catches up are left out too.
-    for (int wait = 0; wait < 2000 && !echo.drained(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int wait = 0; wait < 2000 && !echo.drained(); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(echo.drained());
     const std::string next = ">>> QUIT\n";
     echo.add(next.data(), next.size());
     ASSERT_TRUE(StuckConsole::wait_for(next));
   }
-  EXPECT_EQ(StuckConsole::shown, "<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n"
-                                 "Console echo missed 4 lines (the log file has them)\n>>> QUIT\n");
+  EXPECT_EQ(StuckConsole::shown,
+            "<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n"
+            "Console echo missed 4 lines (the log file has them)\n>>> QUIT\n");
 }

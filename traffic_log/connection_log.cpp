@@ -9,7 +9,8 @@ namespace {
 constexpr std::size_t kEventLineSize = 1024;
 }  // namespace
 
-ConnectionLog::ConnectionLog(Log& log, ConnectionNumber number) : log_(log), number_(number), batch_(log, number) {}
+ConnectionLog::ConnectionLog(Log& log, ConnectionNumber number)
+    : log_(log), number_(number), batch_(log, number) {}
 
 void ConnectionLog::event(const char* format, ...) {
   char text[kEventLineSize];

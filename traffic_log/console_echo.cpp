@@ -59,8 +59,9 @@ bool ConsoleEcho::append_missed_notice(std::size_t following) {
   if (missed_ == 0) return true;
   if (queued_ > 0) return false;
   char notice[96];
-  const int length = std::snprintf(notice, sizeof notice, "Console echo missed %llu lines (the log file has them)\n",
-                                   static_cast<unsigned long long>(missed_));
+  const int length =
+      std::snprintf(notice, sizeof notice, "Console echo missed %llu lines (the log file has them)\n",
+                    static_cast<unsigned long long>(missed_));
   if (length <= 0 || capacity_ - queued_ < static_cast<std::size_t>(length) + following) return false;
   append(notice, static_cast<std::size_t>(length));
   missed_ = 0;

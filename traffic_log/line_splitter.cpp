@@ -19,7 +19,8 @@ bool is_line_end(char c) {
 struct ShownBytes {
   char of[256];
   constexpr ShownBytes() : of() {
-    for (int byte = 0; byte < 256; ++byte) of[byte] = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+    for (int byte = 0; byte < 256; ++byte)
+      of[byte] = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
     of[static_cast<unsigned char>(kCarriageReturn)] = 0;
     of[static_cast<unsigned char>(kLineFeed)] = 0;
   }

@@ -76,7 +76,8 @@ void Log::write_after_loss(const char* text, std::size_t length) {
   const int formatted =
       std::snprintf(notice + notice_length, sizeof notice - notice_length, event_lines::kLogLinesLost,
                     static_cast<unsigned long long>(lost_lines_), platform::error_reason(lost_error_));
-  notice_length = std::min(notice_length + static_cast<std::size_t>(std::max(formatted, 0)), sizeof notice - 1);
+  notice_length =
+      std::min(notice_length + static_cast<std::size_t>(std::max(formatted, 0)), sizeof notice - 1);
   std::string joined(notice, notice_length);
   joined.append(text, length);
   int error = 0;

@@ -85,7 +85,8 @@ bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
   }
   sockaddr_storage address;
   const int length = to_sockaddr(endpoint, &address);
-  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(length)) != 0) return false;
+  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(length)) != 0)
+    return false;
   return listen(descriptor, SOMAXCONN) == 0;
 }
 
@@ -106,7 +107,8 @@ Socket accept_client(Socket listener, Endpoint* client) {
 bool local_endpoint(Socket socket, Endpoint* local) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return false;
   *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
   return true;
 }
@@ -121,8 +123,8 @@ void reset_on_close(Socket socket) {
   setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client, int time_limit_ms,
-                                       int client_grace_ms, int* error) {
+ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
+                                       int time_limit_ms, int client_grace_ms, int* error) {
   const int descriptor = static_cast<int>(socket);
   fcntl(descriptor, F_SETFL, O_NONBLOCK);
   sockaddr_storage address;

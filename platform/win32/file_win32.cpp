@@ -15,7 +15,8 @@
 namespace platform {
 
 FileHandle open_log_file(const char* path, int* error) {
-  const int truncated = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  const int truncated =
+      _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
   if (truncated < 0) {
     *error = errno;
     return kNoFile;
@@ -60,7 +61,8 @@ bool standard_output_is_null_device() {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   // A character device that is not a console is the null device.
-  return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_CHAR && !GetConsoleMode(output, &mode);
+  return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_CHAR &&
+         !GetConsoleMode(output, &mode);
 }
 
 }  // namespace platform

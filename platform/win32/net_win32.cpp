@@ -44,8 +44,8 @@ void add_interface_addresses(int family, std::vector<Endpoint>* addresses) {
   if (probe == INVALID_SOCKET) return;
   alignas(SOCKET_ADDRESS_LIST) char list_bytes[kAddressListBytes];
   DWORD bytes = 0;
-  const int result =
-      WSAIoctl(probe, SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes, &bytes, nullptr, nullptr);
+  const int result = WSAIoctl(probe, SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes,
+                              &bytes, nullptr, nullptr);
   closesocket(probe);
   if (result != 0) return;
   const auto* list = reinterpret_cast<const SOCKET_ADDRESS_LIST*>(list_bytes);
@@ -60,7 +60,7 @@ void add_interface_addresses(int family, std::vector<Endpoint>* addresses) {
 // is watched no more (its close could only be seen behind that data).
 struct ClientWatch {
   SOCKET client;
-  bool closed = false;    // its end of stream was seen during the grace
+  bool closed = false;  // its end of stream was seen during the grace
   bool has_data = false;
 
   bool wanted(bool grace_over) const { return !has_data && (grace_over || !closed); }
@@ -111,7 +111,8 @@ bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
   // Windows lets SO_REUSEADDR take over a port another program listens on;
   // the exclusive option refuses that instead (and a restart needs neither).
   const BOOL on = TRUE;
-  setsockopt(native(listener), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  setsockopt(native(listener), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+             sizeof on);
   if (endpoint.family == Family::kIPv6 && endpoint.is_unspecified()) {
     const DWORD off = 0;
     setsockopt(native(listener), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
@@ -142,11 +143,12 @@ void send_without_delay(Socket socket) {
 
 void reset_on_close(Socket socket) {
   const linger abortive{1, 0};
-  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+             sizeof abortive);
 }
 
-ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client, int time_limit_ms,
-                                       int client_grace_ms, int* error) {
+ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
+                                       int time_limit_ms, int client_grace_ms, int* error) {
   u_long nonblocking = 1;
   ioctlsocket(native(socket), FIONBIO, &nonblocking);
   sockaddr_storage address;

@@ -84,8 +84,8 @@ void end_process_for_signal(int) {
 const char* error_reason(int code) {
   thread_local char reason[kReasonSize];
   const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                      static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reason,
-                                      sizeof reason, nullptr);
+                                      static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                      reason, sizeof reason, nullptr);
   if (length == 0) {
     // errno values of the C runtime (a log file that cannot be written).
     if (code > 0 && code < 100 && strerror_s(reason, sizeof reason, code) == 0) return reason;
@@ -117,8 +117,9 @@ int format_local_time(char* buffer, int size) {
   FileTimeToSystemTime(&local, &parts);
   const ULONGLONG ticks = (static_cast<ULONGLONG>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
   const unsigned microseconds = static_cast<unsigned>(ticks / 10 % 1000000);
-  return std::snprintf(buffer, static_cast<std::size_t>(size), "%04u-%02u-%02u %02u:%02u:%02u.%06u", parts.wYear,
-                       parts.wMonth, parts.wDay, parts.wHour, parts.wMinute, parts.wSecond, microseconds);
+  return std::snprintf(buffer, static_cast<std::size_t>(size), "%04u-%02u-%02u %02u:%02u:%02u.%06u",
+                       parts.wYear, parts.wMonth, parts.wDay, parts.wHour, parts.wMinute, parts.wSecond,
+                       microseconds);
 }
 
 }  // namespace platform

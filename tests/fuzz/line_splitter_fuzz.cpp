@@ -46,7 +46,8 @@ class CheckedLines : public LineSink {
   void add_line(const char* prefix, const char* text, std::size_t length) override {
     require(prefix_ == prefix, "line without the prefix");
     require(length <= 256, "text longer than 256");
-    for (std::size_t i = 0; i < length; ++i) require(is_shown(text[i]), "CR, LF or unprintable byte in a line");
+    for (std::size_t i = 0; i < length; ++i)
+      require(is_shown(text[i]), "CR, LF or unprintable byte in a line");
     lines.push_back(length == 0 ? prefix_ : prefix_ + " " + std::string(text, length));
   }
   std::vector<std::string> lines;
