@@ -39,7 +39,7 @@ struct Peer {
 
 // One direction: what was read from source and not yet sent to destination.
 struct Direction {
-  static constexpr std::size_t kBufferSize = 16 * 1024;
+  static constexpr std::size_t kBufferSize = 64 * 1024;
 
   Direction(Peer& from, Peer& to, Side logged_as) : source(from), destination(to), side(logged_as) {}
 

@@ -41,7 +41,7 @@ class ConnectionLog {
     void write_out();
 
    private:
-    static constexpr std::size_t kCapacity = 32 * 1024;
+    static constexpr std::size_t kCapacity = 96 * 1024;
     Log& log_;
     ConnectionNumber number_;
     LineSplitter* other_ = nullptr;

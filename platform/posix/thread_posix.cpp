@@ -8,18 +8,19 @@
 namespace platform {
 namespace {
 
-// Enough for a relay thread's few KiB of state and formatted output; the
-// sanitizers need far more room for their own bookkeeping.
+// Enough for a relay thread's state (two 64 KiB relay buffers and a 96 KiB
+// log batch, of which only the pages used take memory) and formatted output;
+// the sanitizers need more room for their own bookkeeping.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kRelayStackBytes = 1024 * 1024;
+constexpr std::size_t kRelayStackBytes = 2048 * 1024;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr std::size_t kRelayStackBytes = 1024 * 1024;
+constexpr std::size_t kRelayStackBytes = 2048 * 1024;
 #else
-constexpr std::size_t kRelayStackBytes = 128 * 1024;
+constexpr std::size_t kRelayStackBytes = 384 * 1024;
 #endif
 #else
-constexpr std::size_t kRelayStackBytes = 128 * 1024;
+constexpr std::size_t kRelayStackBytes = 384 * 1024;
 #endif
 
 struct StartRecord {

@@ -11,8 +11,9 @@ namespace platform {
 namespace {
 
 // Reserved, not committed: pages are committed as the stack grows. Enough for
-// a relay thread's few KiB of state, formatted output and the socket calls.
-constexpr unsigned kRelayStackBytes = 256 * 1024;
+// a relay thread's state (two 64 KiB relay buffers and a 96 KiB log batch),
+// formatted output and the socket calls.
+constexpr unsigned kRelayStackBytes = 512 * 1024;
 
 struct StartRecord {
   ThreadBody body;
