@@ -1,11 +1,9 @@
 #include "relay/accept_loop.h"
 
 #include <cstdio>
-#include <new>
 
 #include "platform/process.h"
-#include "platform/thread.h"
-#include "relay/relay_connection.h"
+#include "relay/relay_threads.h"
 #include "traffic_log/event_lines.h"
 
 namespace {
@@ -45,11 +43,9 @@ class AcceptFailureReport {
   unsigned long long repeats_ = 0;
 };
 
-void hand_to_relay_thread(Runtime& runtime, platform::Socket client, ConnectionNumber number,
+void hand_to_relay_thread(RelayThreads& threads, platform::Socket client, ConnectionNumber number,
                           const platform::Endpoint& peer) {
-  auto* start = new (std::nothrow) RelayStart{&runtime, client, number};
-  if (start != nullptr && platform::start_detached_thread(relay_connection_thread, start)) return;
-  delete start;
+  if (threads.relay(client, number)) return;
   platform::close_socket(client);
   std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n",
                platform::address_text(peer).text, static_cast<unsigned>(peer.port));
@@ -62,6 +58,7 @@ void accept_forever(Runtime& runtime, platform::Socket listener) {
   const platform::AddressText listen_address = platform::address_text(runtime.settings.listening);
   const int listen_port = runtime.settings.listening.port;
   AcceptFailureReport failures;
+  RelayThreads threads(runtime);
   ConnectionNumber last_number = 0;
   for (;;) {
     platform::Endpoint peer;
@@ -74,6 +71,6 @@ void accept_forever(Runtime& runtime, platform::Socket listener) {
     const ConnectionNumber number = ++last_number;
     runtime.log.event(number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
                       listen_address.text, listen_port);
-    hand_to_relay_thread(runtime, client, number, peer);
+    hand_to_relay_thread(threads, client, number, peer);
   }
 }

@@ -336,9 +336,3 @@ void relay_connection(Runtime& runtime, platform::Socket client, ConnectionNumbe
   RelaySession session(runtime, client, number);
   session.run();
 }
-
-void relay_connection_thread(void* start) {
-  const RelayStart record = *static_cast<RelayStart*>(start);
-  delete static_cast<RelayStart*>(start);
-  relay_connection(*record.runtime, record.client, record.number);
-}

@@ -8,18 +8,7 @@
 #include "platform/net.h"
 #include "relay/runtime.h"
 
-// How a relay thread starts: the accepted client (owned by the thread from
-// then on) and the connection's number in accept order.
-struct RelayStart {
-  Runtime* runtime;
-  platform::Socket client;
-  ConnectionNumber number;
-};
-
-// The relay thread's body; the argument is a RelayStart made with new, which
-// the thread deletes.
-void relay_connection_thread(void* start);
-
-// Relays one accepted client until both directions are finished (or a peer
-// has failed), then closes both sockets.
+// Relays one accepted client (its socket is owned from here on; the number is
+// its place in accept order) until both directions are finished or a peer
+// has failed, then closes both sockets.
 void relay_connection(Runtime& runtime, platform::Socket client, ConnectionNumber number);

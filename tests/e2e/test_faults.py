@@ -361,15 +361,14 @@ class ConnectionFloodTest(FaultTestCase):
         resource.setrlimit(resource.RLIMIT_NOFILE, cls.saved_limit)
 
     def counts_after_one_connection(self, q):
-        """Threads and descriptors once one connection has come and gone (a sanitizer starts
-        a helper thread of its own with the first relay thread)."""
+        """Threads and descriptors once one connection has come and gone (its thread waits for the next
+        one; a sanitizer starts a helper thread of its own with the first relay thread)."""
         descriptors = q.descriptor_count()
         with q.connect() as client:
             client.sendall(b"warm up\r\n")
             self.assertEqual(receive_exactly(client, 9, 20), b"warm up\r\n")
-            threads_with_one = q.thread_count()
-        self.assertTrue(wait_until(lambda: q.thread_count() == threads_with_one - 1, 20))
         self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors, 20))
+        self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20))
         return q.thread_count(), descriptors
 
     def test_every_connection_is_held_served_and_released(self):
@@ -385,7 +384,7 @@ class ConnectionFloodTest(FaultTestCase):
                 self.assertTrue(wait_until(lambda: echo.accepted == count + 1, 60), f"{echo.accepted} reached")
                 self.assertTrue(q.wait_for_log("Outgoing: ", count + 1, 60))
                 threads_held, descriptors_held = q.thread_count(), q.descriptor_count()
-                self.assertEqual(threads_held, threads_at_start + count)
+                self.assertGreaterEqual(threads_held, threads_at_start + count - 1)  # one thread each
 
                 messages = [numbered_lines(8, b"connection %05d" % index) for index in range(count)]
                 for client, message in zip(clients, messages):
@@ -397,7 +396,8 @@ class ConnectionFloodTest(FaultTestCase):
                 for client in clients:
                     client.close()
             self.assertTrue(wait_until(lambda: closing_lines(q) == count + 1, 60), f"{closing_lines(q)} closed")
-            self.assertTrue(wait_until(lambda: q.thread_count() == threads_at_start, 30), q.thread_count())
+            self.assertTrue(wait_until(lambda: q.thread_count() <= threads_at_start + harness.WAITING_THREADS, 30),
+                            q.thread_count())
             self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors_at_start, 30),
                             q.descriptor_count())
             self.assertNotIn("error", q.log())
@@ -561,7 +561,7 @@ class OddTargetTest(FaultTestCase):
             target.listen(0)
             with socket.create_connection(target.getsockname()) as queued:  # fills the queue
                 q = self.start_qorvand(target.getsockname()[1])
-                descriptors, threads = q.descriptor_count(), q.thread_count()
+                descriptors = q.descriptor_count()
                 waiting = q.connect()
                 leaving = [q.connect() for _ in range(5)]
                 self.assertTrue(q.wait_for_log("Connection received", 6))
@@ -571,9 +571,8 @@ class OddTargetTest(FaultTestCase):
                     client.close()
                 left = f"Error connecting to 127.0.0.1:{target.getsockname()[1]} ({errno.ECANCELED})\n"
                 self.assertTrue(q.wait_for_log(left, 5, 5), q.log())
-                self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors + 3
-                                           and q.thread_count() == threads + 1, 5),
-                                "the clients that left still hold their threads and descriptors")
+                self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors + 3, 5),
+                                "the clients that left still hold their descriptors")
                 self.assertEqual(receive_all(waiting, 30, reset_ends=True), b"")
                 timed_out = f"Error connecting to 127.0.0.1:{target.getsockname()[1]} ({errno.ETIMEDOUT})\n"
                 self.assertEqual(q.log().count(timed_out), 1, q.log())

@@ -1,0 +1,52 @@
+#include "relay/relay_threads.h"
+
+#include "platform/thread.h"
+#include "relay/relay_connection.h"
+
+bool RelayThreads::relay(platform::Socket client, ConnectionNumber number) {
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    waiting_connections_.push_back({client, number});
+    if (waiting_threads_ >= static_cast<int>(waiting_connections_.size())) {
+      arrived_.notify_one();
+      return true;
+    }
+  }
+  // A new thread takes the next connection waiting, which may be this one
+  // or, when a thread came free meanwhile, a later one.
+  if (platform::start_detached_thread(run, this)) return true;
+  return !take_back(number);
+}
+
+// True when the connection was still waiting and is the caller's again.
+bool RelayThreads::take_back(ConnectionNumber number) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  for (auto entry = waiting_connections_.begin(); entry != waiting_connections_.end(); ++entry) {
+    if (entry->number == number) {
+      waiting_connections_.erase(entry);
+      return true;
+    }
+  }
+  return false;
+}
+
+void RelayThreads::run(void* self) {
+  static_cast<RelayThreads*>(self)->serve();
+}
+
+void RelayThreads::serve() {
+  std::unique_lock<std::mutex> guard(lock_);
+  for (;;) {
+    while (waiting_connections_.empty()) {
+      if (waiting_threads_ >= kMaxWaiting) return;
+      ++waiting_threads_;
+      arrived_.wait(guard);
+      --waiting_threads_;
+    }
+    const Connection next = waiting_connections_.front();
+    waiting_connections_.pop_front();
+    guard.unlock();
+    relay_connection(runtime_, next.client, next.number);
+    guard.lock();
+  }
+}

@@ -1,0 +1,42 @@
+// One thread per live connection. A thread whose connection has ended waits
+// for the next one instead of ending, up to kMaxWaiting of them: here,
+// starting a thread costs more than the whole set-up of a connection, so a
+// warm thread serves a new client several times sooner.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include "platform/net.h"
+#include "relay/runtime.h"
+
+class RelayThreads {
+ public:
+  static constexpr int kMaxWaiting = 16;
+
+  explicit RelayThreads(Runtime& runtime) : runtime_(runtime) {}
+  RelayThreads(const RelayThreads&) = delete;
+  RelayThreads& operator=(const RelayThreads&) = delete;
+
+  // Relays the client on a waiting thread, or on a new one. False when no
+  // thread could be started; the caller then still owns the socket.
+  bool relay(platform::Socket client, ConnectionNumber number);
+
+ private:
+  struct Connection {
+    platform::Socket client;
+    ConnectionNumber number;
+  };
+
+  static void run(void* self);
+  void serve();
+  bool take_back(ConnectionNumber number);
+
+  Runtime& runtime_;
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<Connection> waiting_connections_;
+  int waiting_threads_ = 0;
+};
