@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/file.h"
+#include "platform/posix/write_fully.h"
 
 namespace platform {
 namespace {
@@ -52,20 +53,10 @@ FileHandle standard_output() {
 
 bool append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
   const int descriptor = static_cast<int>(file);
-  std::size_t written = 0;
-  while (written < length) {
-    const ssize_t count = write(descriptor, data + written, length - written);
-    if (count > 0) {
-      written += static_cast<std::size_t>(count);
-    } else if (count < 0 && errno == EINTR) {
-      continue;
-    } else {
-      *error = count < 0 ? errno : ENOSPC;
-      take_back(descriptor, written);
-      return false;
-    }
-  }
-  return true;
+  const std::size_t written = write_fully(descriptor, data, length, error);
+  if (written == length) return true;
+  take_back(descriptor, written);
+  return false;
 }
 
 bool standard_output_is_null_device() {
