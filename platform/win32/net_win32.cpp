@@ -55,6 +55,16 @@ void add_interface_addresses(int family, std::vector<Endpoint>* addresses) {
   }
 }
 
+// Whether an end of stream read from socket was really a reset. Windows
+// reports a reset as an error of recv() and never gets here with one; Wine
+// (8.0) reports it as an orderly close, FD_CLOSE without an error and recv()
+// returning 0, and only a poll still tells the two apart by POLLERR. A cut
+// stream must never be passed on as a clean end.
+bool end_of_stream_was_reset(SOCKET socket) {
+  WSAPOLLFD entry{socket, POLLRDNORM, 0};
+  return WSAPoll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0;
+}
+
 // A client watched while its connect is pending. Winsock has no "peer
 // closed" readiness: a readable client is peeked at. One that has sent data
 // is watched no more (its close could only be seen behind that data).
@@ -73,6 +83,7 @@ struct ClientWatch {
       has_data = true;
       return false;
     }
+    if (end_of_stream_was_reset(client)) return true;
     closed = true;
     return grace_over;
   }
@@ -206,7 +217,12 @@ bool local_endpoint(Socket socket, Endpoint* local) {
 }
 
 IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
-  return io_result(recv(native(socket), buffer, clamp_to_int(capacity), 0));
+  IoResult result = io_result(recv(native(socket), buffer, clamp_to_int(capacity), 0));
+  if (result.count == 0 && end_of_stream_was_reset(native(socket))) {
+    result.count = SOCKET_ERROR;
+    result.error = WSAECONNRESET;
+  }
+  return result;
 }
 
 IoResult send_bytes(Socket socket, const char* data, std::size_t count) {
