@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "traffic_log/shown_bytes.h"
+
 namespace {
 
 constexpr char kCarriageReturn = '\r';
@@ -14,12 +16,9 @@ bool is_line_end(char c) {
   return c == kCarriageReturn || c == kLineFeed;
 }
 
-// Each byte as the log shows it: itself when printable, '.' for the rest,
-// and 0 for CR and LF, which end the copy.
-struct ShownBytes {
-  char of[256];
-  constexpr ShownBytes() : of() {
-    for (int byte = 0; byte < 256; ++byte) of[byte] = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+// Each byte as the log shows it, and 0 for CR and LF, which end the copy.
+struct ShownBytes : shown_bytes::Table {
+  constexpr ShownBytes() {
     of[static_cast<unsigned char>(kCarriageReturn)] = 0;
     of[static_cast<unsigned char>(kLineFeed)] = 0;
   }
