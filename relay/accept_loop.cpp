@@ -46,8 +46,8 @@ class AcceptFailureReport {
 };
 
 void hand_to_relay_thread(Runtime& runtime, platform::Socket client, ConnectionNumber number,
-                          const platform::Endpoint& peer) {
-  auto* start = new (std::nothrow) RelayStart{&runtime, client, number};
+                          const platform::Endpoint& peer, std::int64_t accepted_us) {
+  auto* start = new (std::nothrow) RelayStart{&runtime, client, number, accepted_us};
   if (start != nullptr && platform::start_detached_thread(relay_connection_thread, start)) return;
   delete start;
   platform::close_socket(client);
@@ -71,9 +71,10 @@ void accept_forever(Runtime& runtime, platform::Socket listener) {
       platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
+    const std::int64_t accepted_us = platform::monotonic_microseconds();
     const ConnectionNumber number = ++last_number;
     runtime.log.event(number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
                       listen_address.text, listen_port);
-    hand_to_relay_thread(runtime, client, number, peer);
+    hand_to_relay_thread(runtime, client, number, peer, accepted_us);
   }
 }

@@ -5,15 +5,19 @@
 // once, and the other peer gets a reset too.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/net.h"
 #include "relay/runtime.h"
 
 // How a relay thread starts: the accepted client (owned by the thread from
-// then on) and the connection's number in accept order.
+// then on), the connection's number in accept order and when it was accepted
+// (monotonic microseconds).
 struct RelayStart {
   Runtime* runtime;
   platform::Socket client;
   ConnectionNumber number;
+  std::int64_t accepted_us;
 };
 
 // The relay thread's body; the argument is a RelayStart made with new, which
@@ -22,4 +26,4 @@ void relay_connection_thread(void* start);
 
 // Relays one accepted client until both directions are finished (or a peer
 // has failed), then closes both sockets.
-void relay_connection(Runtime& runtime, platform::Socket client, ConnectionNumber number);
+void relay_connection(Runtime& runtime, const RelayStart& start);

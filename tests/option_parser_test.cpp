@@ -163,9 +163,11 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"-b", "::", "1.2.3.4"}, nullptr, 0x01020304, 25, 25, "qorvand.log", kTarget | kBind, nullptr, "[::]"},
       {{"--bind", "[::1]", "::1"}, nullptr, 0, 25, 25, "qorvand.log", kTarget | kBind, "[::1]", "[::1]"},
       // The switches take no value: a bare argument behind one is positional.
-      {{"-a", "10.1.2.3", "2525"}, nullptr, 0x0A010203, 2525, 25, "qorvand.log", kTarget | kTargetPort | kAnnotate},
+      {{"-a", "10.1.2.3", "2525"}, nullptr, 0x0A010203, 2525, 25, "qorvand.log",
+       kTarget | kTargetPort | kAnnotate},
       {{"10.1.2.3", "--hex"}, nullptr, 0x0A010203, 25, 25, "qorvand.log", kTarget | kHex},
-      {{"-x", "--annotate", "/a", "10.1.2.3"}, nullptr, 0x0A010203, 25, 25, "qorvand.log", kTarget | kAnnotate | kHex},
+      {{"-x", "--annotate", "/a", "10.1.2.3"}, nullptr, 0x0A010203, 25, 25, "qorvand.log",
+       kTarget | kAnnotate | kHex},
 
       {{}, "Missing required parameter --target"},
       {{"-p", "26", "-f", "x.log"}, "Missing required parameter --target"},

@@ -208,6 +208,12 @@ bool local_endpoint(Socket socket, Endpoint* local) {
   return true;
 }
 
+ConnectFailure connect_failure_of(int code) {
+  if (code == WSAECONNREFUSED) return ConnectFailure::kRefused;
+  if (code == WSAETIMEDOUT) return ConnectFailure::kTimedOut;
+  return ConnectFailure::kOther;
+}
+
 IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
   return io_result(recv(native(socket), buffer, clamp_to_int(capacity), 0));
 }
