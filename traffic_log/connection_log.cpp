@@ -1,5 +1,6 @@
 #include "traffic_log/connection_log.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -82,35 +83,49 @@ void ConnectionLog::flush_held() {
 }
 
 void ConnectionLog::Batch::add_line(const char* prefix, const char* text, std::size_t length) {
-  append(prefix, std::strlen(prefix), text, length);
+  flush_other();
+  set_head(prefix);
+  // The prefix alone, without its blank, for an empty line.
+  append(head_, length > 0 ? head_length_ : head_length_ - 1, text, length);
 }
 
 void ConnectionLog::Batch::add_event(const char* text, std::size_t length) {
-  append("", 0, text, length);
+  flush_other();
+  annotate();
+  append(head_, annotation_length_, text, length);
 }
 
-// A traffic line is the prefix, a blank and the text (the prefix alone for
-// no text); an event line is its text.
-void ConnectionLog::Batch::append(const char* prefix, std::size_t prefix_length, const char* text,
+void ConnectionLog::Batch::flush_other() {
+  if (other_ == nullptr) return;
+  LineSplitter* held = other_;
+  other_ = nullptr;
+  held->flush_held(*this);
+}
+
+// The lines of one read share the moment they were read.
+void ConnectionLog::Batch::annotate() {
+  if (annotated_) return;
+  annotation_length_ = log_.annotation(number_, head_, Log::kAnnotationSize);
+  annotated_ = true;
+  head_prefix_ = nullptr;
+}
+
+void ConnectionLog::Batch::set_head(const char* prefix) {
+  annotate();
+  if (prefix == head_prefix_) return;
+  const std::size_t prefix_length = std::min(std::strlen(prefix), kPrefixRoom - 1);
+  std::memcpy(head_ + annotation_length_, prefix, prefix_length);
+  head_[annotation_length_ + prefix_length] = ' ';
+  head_length_ = annotation_length_ + prefix_length + 1;
+  head_prefix_ = prefix;
+}
+
+void ConnectionLog::Batch::append(const char* head, std::size_t head_length, const char* text,
                                   std::size_t length) {
-  if (other_ != nullptr) {
-    LineSplitter* held = other_;
-    other_ = nullptr;
-    held->flush_held(*this);
-  }
-  if (!annotated_) {
-    // The lines of one read share the moment they were read.
-    annotation_length_ = log_.annotation(number_, annotation_, sizeof annotation_);
-    annotated_ = true;
-  }
-  const std::size_t needed = annotation_length_ + prefix_length + 1 + length + 1;
-  if (used_ + needed > kCapacity) flush();
-  std::memcpy(buffer_ + used_, annotation_, annotation_length_);
-  used_ += annotation_length_;
-  std::memcpy(buffer_ + used_, prefix, prefix_length);
-  used_ += prefix_length;
+  if (used_ + head_length + length + 1 > kCapacity) flush();
+  std::memcpy(buffer_ + used_, head, head_length);
+  used_ += head_length;
   if (length > 0) {  // text is null for an empty line
-    if (prefix_length > 0) buffer_[used_++] = ' ';
     std::memcpy(buffer_ + used_, text, length);
     used_ += length;
   }

@@ -53,16 +53,24 @@ class ConnectionLog {
     void write_out();
 
    private:
-    void append(const char* prefix, std::size_t prefix_length, const char* text, std::size_t length);
+    void flush_other();
+    void annotate();
+    void set_head(const char* prefix);
+    void append(const char* head, std::size_t head_length, const char* text, std::size_t length);
     void flush();
 
     static constexpr std::size_t kCapacity = 32 * 1024;
+    static constexpr std::size_t kPrefixRoom = 8;
     Log& log_;
     ConnectionNumber number_;
     LineSplitter* other_ = nullptr;
-    char annotation_[Log::kAnnotationSize];
-    std::size_t annotation_length_ = 0;
     bool annotated_ = false;
+    // How this batch's lines start: the annotation, then for traffic lines
+    // the prefix of head_prefix_ and a blank.
+    char head_[Log::kAnnotationSize + kPrefixRoom];
+    std::size_t annotation_length_ = 0;
+    std::size_t head_length_ = 0;
+    const char* head_prefix_ = nullptr;
     std::size_t used_ = 0;
     char buffer_[kCapacity];
   };
