@@ -3,7 +3,8 @@
 //   SplitterOwnCost: LineSplitter::feed into a sink that only counts: the
 //     splitting, the dots and the copies, no system call.
 //   ConnectionLogToDevNull: a connection's traffic log writing to /dev/null,
-//     one write per relayed block, as a running relay does.
+//     one write per relayed block, as a running relay does; plainly, with -a
+//     (annotated lines, TLS watched) and with -x (hex rows).
 //
 // Traffic: 76-character CR LF mail lines, and random binary; fed in blocks of
 // the relay's read size.
@@ -77,12 +78,15 @@ void SplitterOwnCost(benchmark::State& state, int kind) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * traffic.size()));
 }
 
-void ConnectionLogToDevNull(benchmark::State& state, int kind) {
+enum class Options { kPlain, kAnnotate, kHex };
+
+void ConnectionLogToDevNull(benchmark::State& state, int kind, Options options) {
   const std::string& traffic = traffic_of(kind);
   int error = 0;
   Log log;
   log.attach(platform::open_log_file("/dev/null", &error));
-  ConnectionLog connection(log, 1);
+  log.set_annotate(options == Options::kAnnotate);
+  ConnectionLog connection(log, 1, TrafficView{options == Options::kHex, options == Options::kAnnotate});
   for (auto _ : state) {
     for_each_block(traffic,
                    [&](const char* data, std::size_t n) { connection.traffic(Side::kClient, data, n); });
@@ -94,5 +98,9 @@ void ConnectionLogToDevNull(benchmark::State& state, int kind) {
 
 BENCHMARK_CAPTURE(SplitterOwnCost, crlf_lines, 0);
 BENCHMARK_CAPTURE(SplitterOwnCost, binary, 1);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines, 0);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary, 1);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines, 0, Options::kPlain);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary, 1, Options::kPlain);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines_annotated, 0, Options::kAnnotate);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary_annotated, 1, Options::kAnnotate);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines_hex, 0, Options::kHex);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary_hex, 1, Options::kHex);

@@ -73,6 +73,10 @@ enum class ConnectOutcome {
   kClientLeft,  // the client closed or reset while the connect was pending
 };
 
+// What a failed connect's code says about the target.
+enum class ConnectFailure { kRefused, kTimedOut, kOther };
+ConnectFailure connect_failure_of(int code);
+
 // Connects socket to target within time_limit_ms, watching client meanwhile:
 // a client reset ends the attempt at once, and so does a client's close once
 // the connect has been pending for client_grace_ms (a client that sends its

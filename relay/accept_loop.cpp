@@ -43,10 +43,9 @@ class AcceptFailureReport {
   unsigned long long repeats_ = 0;
 };
 
-void hand_to_relay_thread(RelayThreads& threads, platform::Socket client, ConnectionNumber number,
-                          const platform::Endpoint& peer) {
-  if (threads.relay(client, number)) return;
-  platform::close_socket(client);
+void hand_to_relay_thread(RelayThreads& threads, const RelayStart& start, const platform::Endpoint& peer) {
+  if (threads.relay(start)) return;
+  platform::close_socket(start.client);
   std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n",
                platform::address_text(peer).text, static_cast<unsigned>(peer.port));
   std::fflush(stderr);
@@ -68,9 +67,10 @@ void accept_forever(Runtime& runtime, platform::Socket listener) {
       platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
+    const std::int64_t accepted_us = platform::monotonic_microseconds();
     const ConnectionNumber number = ++last_number;
     runtime.log.event(number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
                       listen_address.text, listen_port);
-    hand_to_relay_thread(threads, client, number, peer);
+    hand_to_relay_thread(threads, RelayStart{client, number, accepted_us}, peer);
   }
 }

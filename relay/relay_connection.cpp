@@ -51,6 +51,7 @@ struct Direction {
   Peer& source;
   Peer& destination;
   Side side;
+  std::uint64_t delivered = 0;  // bytes sent on, for the summary line
   std::size_t length = 0;
   char buffer[kBufferSize];
 };
@@ -66,7 +67,7 @@ void report_wait_failure(int error) {
 
 class RelaySession {
  public:
-  RelaySession(Runtime& runtime, platform::Socket client, ConnectionNumber number);
+  RelaySession(Runtime& runtime, const RelayStart& start);
   RelaySession(const RelaySession&) = delete;
   RelaySession& operator=(const RelaySession&) = delete;
   ~RelaySession();
@@ -90,8 +91,11 @@ class RelaySession {
   void read_source(Direction& d);
   void send_to_destination(Direction& d);
   void pass_on_close(Direction& d);
+  void fail(Peer& peer);
   void end_after_failure();
   void log_closing_line();
+  void note_connect_failure(platform::ConnectOutcome outcome, int error);
+  void log_summary();
 
   Runtime& runtime_;
   ConnectionLog log_;
@@ -102,14 +106,17 @@ class RelaySession {
   Direction s2c_{server_, client_, Side::kServer};
   platform::ReadinessPair readiness_;
   ConnectionRegistry::Entry registered_;
+  std::int64_t accepted_us_;
+  const char* ending_ = event_lines::kEndClosed;  // how the summary line says it ended
 };
 
-RelaySession::RelaySession(Runtime& runtime, platform::Socket client, ConnectionNumber number)
+RelaySession::RelaySession(Runtime& runtime, const RelayStart& start)
     : runtime_(runtime),
-      log_(runtime.log, number),
-      target_(runtime.settings.targets.front().with_port(effective_target_port(runtime.settings))) {
-  client_.socket = client;
-  runtime_.connections.add(registered_, client);
+      log_(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate}),
+      target_(runtime.settings.targets.front().with_port(effective_target_port(runtime.settings))),
+      accepted_us_(start.accepted_us) {
+  client_.socket = start.client;
+  runtime_.connections.add(registered_, start.client);
 }
 
 // The owner closes: taken out of the registry first, so that a stop never
@@ -123,13 +130,15 @@ RelaySession::~RelaySession() {
 
 void RelaySession::run() {
   log_.event(event_lines::kConnectionReceived);
-  if (!connect_to_target()) return;
-  log_outgoing();
-  if (arm()) {
-    relay_until_finished();
+  if (connect_to_target()) {
+    log_outgoing();
+    if (arm()) {
+      relay_until_finished();
+    }
+    if (client_.failed || server_.failed) end_after_failure();
+    log_closing_line();
   }
-  if (client_.failed || server_.failed) end_after_failure();
-  log_closing_line();
+  if (runtime_.settings.annotate) log_summary();
 }
 
 // The notification objects are made first: when descriptors run out, the
@@ -138,8 +147,9 @@ void RelaySession::run() {
 // that does not is logged.
 bool RelaySession::connect_to_target() {
   if (!readiness_.create()) {
-    log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port,
-               platform::last_socket_error());
+    const int error = platform::last_socket_error();
+    log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port, error);
+    note_connect_failure(platform::ConnectOutcome::kFailed, error);
     return false;
   }
   const std::uint16_t port = effective_target_port(runtime_.settings);
@@ -150,9 +160,29 @@ bool RelaySession::connect_to_target() {
     if (outcome == platform::ConnectOutcome::kConnected) return true;
     if (outcome == platform::ConnectOutcome::kClientLeft) log_.event(event_lines::kShutdown, client_.name);
     log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port, error);
+    note_connect_failure(outcome, error);
     if (outcome == platform::ConnectOutcome::kClientLeft) return false;
   }
   return false;
+}
+
+// The last address tried decides how the summary says the connect ended.
+void RelaySession::note_connect_failure(platform::ConnectOutcome outcome, int error) {
+  if (outcome == platform::ConnectOutcome::kClientLeft) {
+    ending_ = event_lines::kEndClientLeft;
+    return;
+  }
+  switch (platform::connect_failure_of(error)) {
+    case platform::ConnectFailure::kRefused:
+      ending_ = event_lines::kEndRefused;
+      break;
+    case platform::ConnectFailure::kTimedOut:
+      ending_ = event_lines::kEndTimedOut;
+      break;
+    case platform::ConnectFailure::kOther:
+      ending_ = event_lines::kEndConnectFailed;
+      break;
+  }
 }
 
 platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& target, int* error) {
@@ -188,7 +218,7 @@ bool RelaySession::arm() {
   }
   Peer& failed = failed_which == client_.index ? client_ : server_;
   log_.event(event_lines::kReadError, failed.name, error);
-  failed.failed = true;
+  fail(failed);
   return false;
 }
 
@@ -269,7 +299,7 @@ void RelaySession::read_source(Direction& d) {
     d.source.readable = false;
   } else if (result.failed()) {
     log_.event(event_lines::kReadError, d.source.name, result.error);
-    d.source.failed = true;
+    fail(d.source);
   } else if (result.count == 0) {
     if (!d.source.close_seen) log_.event(event_lines::kShutdown, d.source.name);
     d.source.close_seen = true;
@@ -292,9 +322,10 @@ void RelaySession::send_to_destination(Direction& d) {
     readiness_.watch_writable(d.destination.index, true);
   } else if (result.failed()) {
     log_.event(event_lines::kSendError, d.destination.name, result.error);
-    d.destination.failed = true;
+    fail(d.destination);
   } else {
     const auto sent = static_cast<std::size_t>(result.count);
+    d.delivered += sent;
     std::memmove(d.buffer, d.buffer + sent, d.length - sent);
     d.length -= sent;
   }
@@ -308,6 +339,14 @@ void RelaySession::pass_on_close(Direction& d) {
   }
 }
 
+// The first peer to fail names how the connection ended.
+void RelaySession::fail(Peer& peer) {
+  if (!client_.failed && !server_.failed) {
+    ending_ = &peer == &client_ ? event_lines::kEndClientReset : event_lines::kEndServerReset;
+  }
+  peer.failed = true;
+}
+
 // A peer that failed is gone both ways. What the other peer is still owed
 // gets one try, then it gets a reset: a cut stream must never look complete.
 void RelaySession::end_after_failure() {
@@ -315,7 +354,10 @@ void RelaySession::end_after_failure() {
   Peer& survivor = owed.destination;
   if (!survivor.failed && owed.pending()) {
     const platform::IoResult result = platform::send_bytes(survivor.socket, owed.buffer, owed.length);
-    if (!result.failed()) owed.length -= static_cast<std::size_t>(result.count);
+    if (!result.failed()) {
+      owed.length -= static_cast<std::size_t>(result.count);
+      owed.delivered += static_cast<std::uint64_t>(result.count);
+    }
   }
   platform::reset_on_close(client_.socket);
   platform::reset_on_close(server_.socket);
@@ -330,9 +372,16 @@ void RelaySession::log_closing_line() {
   }
 }
 
+void RelaySession::log_summary() {
+  const std::int64_t elapsed_us = platform::monotonic_microseconds() - accepted_us_;
+  log_.event(event_lines::kSummary, static_cast<unsigned long long>(c2s_.delivered),
+             static_cast<unsigned long long>(s2c_.delivered), static_cast<long long>(elapsed_us / 1000000),
+             static_cast<long long>(elapsed_us % 1000000), ending_);
+}
+
 }  // namespace
 
-void relay_connection(Runtime& runtime, platform::Socket client, ConnectionNumber number) {
-  RelaySession session(runtime, client, number);
+void relay_connection(Runtime& runtime, const RelayStart& start) {
+  RelaySession session(runtime, start);
   session.run();
 }

@@ -5,10 +5,20 @@
 // once, and the other peer gets a reset too.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/net.h"
 #include "relay/runtime.h"
 
-// Relays one accepted client (its socket is owned from here on; the number is
-// its place in accept order) until both directions are finished or a peer
+// What a relay thread is handed: the accepted client (its socket is owned
+// from here on), the connection's number in accept order and when it was
+// accepted (monotonic microseconds).
+struct RelayStart {
+  platform::Socket client;
+  ConnectionNumber number;
+  std::int64_t accepted_us;
+};
+
+// Relays one accepted client until both directions are finished or a peer
 // has failed, then closes both sockets.
-void relay_connection(Runtime& runtime, platform::Socket client, ConnectionNumber number);
+void relay_connection(Runtime& runtime, const RelayStart& start);

@@ -1,12 +1,11 @@
 #include "relay/relay_threads.h"
 
 #include "platform/thread.h"
-#include "relay/relay_connection.h"
 
-bool RelayThreads::relay(platform::Socket client, ConnectionNumber number) {
+bool RelayThreads::relay(const RelayStart& start) {
   {
     const std::lock_guard<std::mutex> guard(lock_);
-    waiting_connections_.push_back({client, number});
+    waiting_connections_.push_back(start);
     if (waiting_threads_ >= static_cast<int>(waiting_connections_.size())) {
       arrived_.notify_one();
       return true;
@@ -15,7 +14,7 @@ bool RelayThreads::relay(platform::Socket client, ConnectionNumber number) {
   // A new thread takes the next connection waiting, which may be this one
   // or, when a thread came free meanwhile, a later one.
   if (platform::start_detached_thread(run, this)) return true;
-  return !take_back(number);
+  return !take_back(start.number);
 }
 
 // True when the connection was still waiting and is the caller's again.
@@ -43,10 +42,10 @@ void RelayThreads::serve() {
       arrived_.wait(guard);
       --waiting_threads_;
     }
-    const Connection next = waiting_connections_.front();
+    const RelayStart next = waiting_connections_.front();
     waiting_connections_.pop_front();
     guard.unlock();
-    relay_connection(runtime_, next.client, next.number);
+    relay_connection(runtime_, next);
     guard.lock();
   }
 }

@@ -9,7 +9,7 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/net.h"
+#include "relay/relay_connection.h"
 #include "relay/runtime.h"
 
 class RelayThreads {
@@ -22,14 +22,9 @@ class RelayThreads {
 
   // Relays the client on a waiting thread, or on a new one. False when no
   // thread could be started; the caller then still owns the socket.
-  bool relay(platform::Socket client, ConnectionNumber number);
+  bool relay(const RelayStart& start);
 
  private:
-  struct Connection {
-    platform::Socket client;
-    ConnectionNumber number;
-  };
-
   static void run(void* self);
   void serve();
   bool take_back(ConnectionNumber number);
@@ -37,6 +32,6 @@ class RelayThreads {
   Runtime& runtime_;
   std::mutex lock_;
   std::condition_variable arrived_;
-  std::deque<Connection> waiting_connections_;
+  std::deque<RelayStart> waiting_connections_;
   int waiting_threads_ = 0;
 };

@@ -7,6 +7,8 @@ const OptionSpec kProgramOptions[] = {
     {"l", "listen-port", "local port to listen on", "25", OPT_POSITIONAL, OPT_INTEGER},
     {"f", "logfile", "path of output log file", "qorvand.log", 0, OPT_STRING},
     {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
+    {"a", "annotate", "prefix lines with time and connection number", nullptr, 0, OPT_SWITCH},
+    {"x", "hex", "log traffic as hex dump rows", nullptr, 0, OPT_SWITCH},
     {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
 };
 

@@ -20,6 +20,11 @@ struct Settings {
   std::uint16_t smtp_port = 25;
   // Where to listen, as configured (its port comes from listen_port).
   platform::Endpoint bind_address = platform::Endpoint::ipv4(0, 0);
+  // -a: every line starts with the time and the connection's number, each
+  // connection ends with a summary line, and TLS is recognized.
+  bool annotate = false;
+  // -x: traffic as hex dump rows instead of text lines.
+  bool hex = false;
   // The address and port actually listened on (the system chooses a port
   // for port 0).
   platform::Endpoint listening;
@@ -27,7 +32,7 @@ struct Settings {
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
-// path and the listening address.
+// path, the listening address and the switches of the log's form.
 extern const OptionSpec kProgramOptions[];
 
 // A configured port: -1 falls back, any other value keeps its low 16 bits.

@@ -30,6 +30,8 @@ bool read_command_line(int argc, const char* const* argv, Settings* settings) {
   settings->listen_port = parser.value_of("l").as_integer();
   settings->log_path = parser.value_of("f").as_text();
   settings->bind_address = addresses_of(parser, "b", resolved).front();
+  settings->annotate = parser.value_of("a").as_switch();
+  settings->hex = parser.value_of("x").as_switch();
   return true;
 }
 
@@ -109,6 +111,7 @@ bool start_up(int argc, const char* const* argv, Runtime* runtime, platform::Soc
   // Before any other thread exists: they all inherit how signals are taken.
   platform::install_stop_handler(stop, runtime);
   if (!open_listener(&settings, listener) || !open_log(runtime)) return false;
+  runtime->log.set_annotate(settings.annotate);
   runtime->log.event(0, event_lines::kListening);
   return true;
 }

@@ -7,11 +7,13 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "traffic_log/connection_log.h"
 #include "traffic_log/console_echo.h"
 
 #if !defined(_WIN32)
@@ -113,6 +115,24 @@ TEST_F(LogFile, ConcurrentLinesNeverMix) {
   std::map<std::string, int> seen;
   for (const std::string& line : split_lines(read_file(path()))) ++seen[line];
   EXPECT_EQ(seen, expected);
+}
+
+TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
+  Log log;
+  attach(log);
+  log.set_annotate(true);
+  log.event(0, "Listening...\n");
+  ConnectionLog connection(log, 12);
+  connection.event("Connection received\n");
+  connection.traffic(Side::kClient, "HELO a\r\nQUIT\r\n", 14);
+  const std::vector<std::string> lines = split_lines(read_file(path()));
+  ASSERT_EQ(lines.size(), 4u);
+  const std::string time = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6})";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + " Listening\\.\\.\\.")));
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(time + " #12 Connection received"))) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(time + " #12 >>> HELO a"))) << lines[2];
+  // The lines of one read share one annotation.
+  EXPECT_EQ(lines[3], lines[2].substr(0, lines[2].size() - 6) + "QUIT");
 }
 
 #if !defined(_WIN32)

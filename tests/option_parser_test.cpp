@@ -18,7 +18,16 @@
 namespace {
 
 // Which rows of the program's table the command line supplied.
-enum GivenRow : unsigned { kTarget = 1, kTargetPort = 2, kListenPort = 4, kLogFile = 8, kBind = 16 };
+// The switches' rows are given exactly when they are on.
+enum GivenRow : unsigned {
+  kTarget = 1,
+  kTargetPort = 2,
+  kListenPort = 4,
+  kLogFile = 8,
+  kBind = 16,
+  kAnnotate = 32,
+  kHex = 64,
+};
 
 struct ParseCase {
   std::vector<const char*> arguments;  // behind argument 0
@@ -80,6 +89,8 @@ const std::string kProgramUsageBody =
     "    -l --listen-port:\tlocal port to listen on\n"
     "    -f --logfile:\tpath of output log file\n"
     "    -b --bind:\tlocal address to listen on\n"
+    "    -a --annotate:\tprefix lines with time and connection number\n"
+    "    -x --hex:\tlog traffic as hex dump rows\n"
     "\n";
 
 }  // namespace
@@ -157,12 +168,20 @@ TEST(OptionParser, ProgramCommandLines) {
        "127.0.0.1"},
       {{"-b", "::", "1.2.3.4"}, nullptr, 0x01020304, 25, 25, "qorvand.log", kTarget | kBind, nullptr, "[::]"},
       {{"--bind", "[::1]", "::1"}, nullptr, 0, 25, 25, "qorvand.log", kTarget | kBind, "[::1]", "[::1]"},
+      // The switches take no value: a bare argument behind one is positional.
+      {{"-a", "10.1.2.3", "2525"}, nullptr, 0x0A010203, 2525, 25, "qorvand.log",
+       kTarget | kTargetPort | kAnnotate},
+      {{"10.1.2.3", "--hex"}, nullptr, 0x0A010203, 25, 25, "qorvand.log", kTarget | kHex},
+      {{"-x", "--annotate", "/a", "10.1.2.3"}, nullptr, 0x0A010203, 25, 25, "qorvand.log",
+       kTarget | kAnnotate | kHex},
 
       {{}, "Missing required parameter --target"},
       {{"-p", "26", "-f", "x.log"}, "Missing required parameter --target"},
       {{"10.1.2.3", "1", "2", "3"}, "Too many parameters"},
       {{"-l", "9", "1.2.3.4", "5", "6"}, "Too many parameters"},
-      {{"-x"}, "Unknown option -x"},
+      {{"-z"}, "Unknown option -z"},
+      {{"-a"}, "Missing required parameter --target"},
+      {{"-ax", "10.1.2.3"}, "Unknown option -ax"},
       {{"--t", "1.2.3.4"}, "Unknown option --t"},
       {{"-target", "1.2.3.4"}, "Unknown option -target"},
       {{"-T", "1.2.3.4"}, "Unknown option -T"},
@@ -173,7 +192,7 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"--"}, "Unknown option --"},
       {{"10.1.2.3", "-1"}, "Unknown option -1"},
       // The first failure ends the parse.
-      {{"10.1.2.3", "-x", "--target"}, "Unknown option -x"},
+      {{"10.1.2.3", "-z", "--target"}, "Unknown option -z"},
       {{"--target"}, "Missing parameter to --target option"},
       {{"10.1.2.3", "-p"}, "Missing parameter to -p option"},
       {{"1.2.3.4", "--logfile"}, "Missing parameter to --logfile option"},
@@ -212,6 +231,8 @@ TEST(OptionParser, ProgramCommandLines) {
     EXPECT_EQ(parser.value_of("l").given, (c.given & kListenPort) != 0);
     EXPECT_EQ(parser.value_of("f").given, (c.given & kLogFile) != 0);
     EXPECT_EQ(parser.value_of("b").given, (c.given & kBind) != 0);
+    EXPECT_EQ(parser.value_of("a").as_switch(), (c.given & kAnnotate) != 0);
+    EXPECT_EQ(parser.value_of("hex").as_switch(), (c.given & kHex) != 0);
     if (c.target_resolved != nullptr) {
       EXPECT_EQ(first_address(resolved, parser.text_of("t")), c.target_resolved);
     }
@@ -227,7 +248,7 @@ TEST(OptionParser, ProgramCommandLines) {
     EXPECT_EQ(&parser.value_of("logfile"), &parser.value_of("f"));
     EXPECT_TRUE(is_empty_value(parser.value_of("qorvand")));
     EXPECT_TRUE(is_empty_value(parser.value_of("")));
-    EXPECT_TRUE(is_empty_value(parser.value_of("x")));
+    EXPECT_TRUE(is_empty_value(parser.value_of("z")));
   }
 }
 

@@ -19,6 +19,17 @@ inline constexpr char kSendError[] = "%s socket send error %d\n";
 inline constexpr char kClosed[] = "Connection closed\n";
 // bytes left undelivered each way (the text has no closing parenthesis)
 inline constexpr char kClosedUnsent[] = "Connection closed (unsent data! C->S: %d , S->C: %d\n";
+// With -a, each connection's last line: bytes delivered client to server and
+// server to client, seconds since it was accepted (with six decimals), and
+// how it ended (one of the texts below)
+inline constexpr char kSummary[] = "Summary: C->S %llu bytes, S->C %llu bytes in %lld.%06lld s, %s\n";
+inline constexpr char kEndClosed[] = "closed";
+inline constexpr char kEndClientReset[] = "reset by client";  // its read or send failed
+inline constexpr char kEndServerReset[] = "reset by server";
+inline constexpr char kEndRefused[] = "refused";
+inline constexpr char kEndTimedOut[] = "timed out";
+inline constexpr char kEndClientLeft[] = "client left";  // during the connect
+inline constexpr char kEndConnectFailed[] = "connect failed";
 // lines lost while the log could not be written, the reason
 inline constexpr char kLogLinesLost[] = "Log write failed: %llu lines lost (%s)\n";
 

@@ -3,37 +3,25 @@
 #include <algorithm>
 #include <cstring>
 
+#include "traffic_log/shown_bytes.h"
+
 namespace {
 
 constexpr char kCarriageReturn = '\r';
 constexpr char kLineFeed = '\n';
-constexpr std::uint64_t kEveryByte = 0x0101010101010101ull;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
 bool is_line_end(char c) {
   return c == kCarriageReturn || c == kLineFeed;
 }
 
-// Each byte as the log shows it: itself when printable, '.' for the rest,
-// and 0 for CR and LF, which end the copy.
-struct ShownBytes {
-  char of[256];
-  constexpr ShownBytes() : of() {
-    for (int byte = 0; byte < 256; ++byte)
-      of[byte] = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+// Each byte as the log shows it, and 0 for CR and LF, which end the copy.
+struct ShownBytes : shown_bytes::Table {
+  constexpr ShownBytes() {
     of[static_cast<unsigned char>(kCarriageReturn)] = 0;
     of[static_cast<unsigned char>(kLineFeed)] = 0;
   }
 };
 constexpr ShownBytes kShown;
-
-// True when any of the eight bytes is below 0x20 or above 0x7E (it may also
-// say so of a word without one; the caller then only looks closer).
-bool has_unprintable(std::uint64_t word) {
-  const std::uint64_t below_blank = (word - kEveryByte * 0x20) & ~word;
-  const std::uint64_t above_tilde = (word + kEveryByte * (0x7F - 0x7E)) | word;
-  return ((below_blank | above_tilde) & kHighBits) != 0;
-}
 
 }  // namespace
 
@@ -42,7 +30,7 @@ std::size_t copy_shown(const char* from, std::size_t n, char* to) {
   // Eight printable bytes at a time: the common case of text traffic.
   for (std::uint64_t word; i + sizeof word <= n; i += sizeof word) {
     std::memcpy(&word, from + i, sizeof word);
-    if (has_unprintable(word)) break;
+    if (shown_bytes::has_unprintable(word)) break;
     std::memcpy(to + i, &word, sizeof word);
   }
   for (; i < n; ++i) {

@@ -169,6 +169,12 @@ ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, So
   }
 }
 
+ConnectFailure connect_failure_of(int code) {
+  if (code == ECONNREFUSED) return ConnectFailure::kRefused;
+  if (code == ETIMEDOUT) return ConnectFailure::kTimedOut;
+  return ConnectFailure::kOther;
+}
+
 IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
   ssize_t count;
   do {

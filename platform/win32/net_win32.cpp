@@ -216,6 +216,12 @@ bool local_endpoint(Socket socket, Endpoint* local) {
   return true;
 }
 
+ConnectFailure connect_failure_of(int code) {
+  if (code == WSAECONNREFUSED) return ConnectFailure::kRefused;
+  if (code == WSAETIMEDOUT) return ConnectFailure::kTimedOut;
+  return ConnectFailure::kOther;
+}
+
 IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
   IoResult result = io_result(recv(native(socket), buffer, clamp_to_int(capacity), 0));
   if (result.count == 0 && end_of_stream_was_reset(native(socket))) {

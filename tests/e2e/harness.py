@@ -22,6 +22,10 @@ LOOPBACK = "127.0.0.1"
 WAITING_THREADS = 16
 # Sanitized builds run far slower; scale every deadline by this factor.
 SLOWDOWN = float(os.environ.get("QORVAND_TEST_SLOWDOWN", "1"))
+# A line of the log with -a: the local time with microseconds, the connection's number (none for lines
+# of no connection), the line as it reads without -a.
+ANNOTATED = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} (?:#(\d+) )?(.*)$")
+SUMMARY = re.compile(r"^Summary: C->S (\d+) bytes, S->C (\d+) bytes in \d+\.\d{6} s, ([a-z ]+)$")
 
 
 def deadline(seconds):
@@ -216,6 +220,20 @@ def own_interface_address(family=4, every=False):
     return found if every else (found[0] if found else None)
 
 
+def transcript(lines, number):
+    """One connection's lines of an annotated log, picked as grep ' #N ' would, without the annotation."""
+    picked = [ANNOTATED.match(line) for line in lines if f" #{number} " in line]
+    return [match.group(2) for match in picked if match and match.group(1) == str(number)]
+
+
+def self_signed_certificate(folder, name):
+    """A certificate for name and its key, made by openssl req in folder; returns their paths."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", f"/CN={name}",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+    return cert, key
+
+
 def send_then_shutdown(sock, data):
     """Sends all of data, then shuts down the sending side (the peer reads end of stream)."""
     sock.sendall(data)
@@ -292,15 +310,17 @@ class MailFolder:
 class SmtpServer(StartedProcess):
     """python3-aiosmtpd on a free loopback port, keeping the mails it accepts (see MailFolder)."""
 
-    def __init__(self):
+    def __init__(self, tls=None):
+        """tls: (certificate, key) paths; the server then offers STARTTLS and requires it."""
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-smtp-")
         self.port = free_port()
         self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
         mails = os.path.join(self.folder.name, "mails")
         os.mkdir(mails)
         self.mail_folder = mails
+        tls_args = ["--tlscert", tls[0], "--tlskey", tls[1]] if tls else []
         self.process = subprocess.Popen(
-            ["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"{LOOPBACK}:{self.port}",
+            ["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"{LOOPBACK}:{self.port}", *tls_args,
              "-c", "harness.MailFolder", mails],
             stdout=subprocess.DEVNULL, stderr=self._stderr, env=dict(os.environ, PYTHONPATH=HERE))
         self.pid = self.process.pid
@@ -338,3 +358,20 @@ class HttpServer(StartedProcess):
         if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
             self.stop()
             raise RuntimeError("http.server did not start listening")
+
+
+class OpensslServer(StartedProcess):
+    """openssl s_server on a free loopback port with the given certificate, answering each line it is sent
+    with the line reversed."""
+
+    def __init__(self, cert, key):
+        self.folder = tempfile.TemporaryDirectory(prefix="qorvand-tls-server-")
+        self.port = free_port()
+        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
+        self.process = subprocess.Popen(
+            ["openssl", "s_server", "-accept", f"{LOOPBACK}:{self.port}", "-cert", cert, "-key", key, "-rev"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr)
+        self.pid = self.process.pid
+        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
+            self.stop()
+            raise RuntimeError("openssl s_server did not start listening")

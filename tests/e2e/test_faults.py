@@ -599,6 +599,68 @@ class OddTargetTest(FaultTestCase):
         self.assert_idle(q)
 
 
+class SummaryTest(FaultTestCase):
+    """With -a each connection's last line sums it up: the bytes delivered each way and how it ended."""
+
+    def summary_of(self, q, number, seconds=20):
+        """The fields of the connection's summary line, once that is its last line."""
+        def last_fields():
+            texts = harness.transcript(q.log_lines(), number)
+            match = harness.SUMMARY.match(texts[-1]) if texts else None
+            return match.groups() if match else None
+        fields = wait_until(last_fields, seconds)
+        self.assertIsNotNone(fields, q.log())
+        return fields
+
+    def test_every_way_a_connection_ends_is_named(self):
+        # A target whose listen queue is full: one client waits out the connect's time limit (10 s), one
+        # leaves while it is pending. The other endings are made meanwhile.
+        with socket.socket() as full, ListeningServer() as server:
+            full.bind((LOOPBACK, 0))
+            full.listen(0)
+            full_port = full.getsockname()[1]
+            with socket.create_connection(full.getsockname()):
+                pending = self.start_qorvand(full_port, extra_args=["-a"])
+                waiting, leaving = pending.connect(), pending.connect()
+                left_at = time.monotonic() + 1.5 * SLOWDOWN
+
+                q = self.start_qorvand(server.port, extra_args=["-a"])
+                for client_resets in (None, True, False):
+                    client, conn = q.connect(), server.accept()
+                    client.sendall(b"0123456789")
+                    self.assertEqual(receive_exactly(conn, 10), b"0123456789")
+                    conn.sendall(b"abcde")
+                    self.assertEqual(receive_exactly(client, 5), b"abcde")
+                    if client_resets is None:
+                        client.shutdown(socket.SHUT_WR)
+                        self.assertEqual(receive_all(conn), b"")
+                        conn.close()
+                        self.assertEqual(receive_all(client), b"")
+                        client.close()
+                    else:
+                        reset(client if client_resets else conn)
+                        (conn if client_resets else client).close()
+                refused_port = free_port()
+                refused = self.start_qorvand(refused_port, extra_args=["-a"])
+                refused.connect().close()
+
+                time.sleep(max(0.0, left_at - time.monotonic()))
+                leaving.close()
+                self.assertEqual(self.summary_of(pending, 2), ("0", "0", "client left"))
+                self.assertEqual(self.summary_of(pending, 1, 15), ("0", "0", "timed out"))
+                waiting.close()
+        self.assertEqual(self.summary_of(q, 1), ("10", "5", "closed"))
+        self.assertEqual(self.summary_of(q, 2), ("10", "5", "reset by client"))
+        self.assertEqual(self.summary_of(q, 3), ("10", "5", "reset by server"))
+        self.assertEqual(self.summary_of(refused, 1), ("0", "0", "refused"))
+        # A failed connect has no closing line: its summary follows the error.
+        self.assertEqual(harness.transcript(refused.log_lines(), 1)[-2],
+                         f"Error connecting to 127.0.0.1:{refused_port} ({errno.ECONNREFUSED})")
+        self.assertEqual(harness.transcript(pending.log_lines(), 2)[-3:-1],
+                         ["Client has initiated shutdown",
+                          f"Error connecting to 127.0.0.1:{full_port} ({errno.ECANCELED})"])
+
+
 class ConsoleTest(FaultTestCase):
     """The log file and the relay go on whatever becomes of standard output."""
 

@@ -7,6 +7,7 @@ import hashlib
 import os
 import random
 import re
+import select
 import socket
 import subprocess
 import tempfile
@@ -14,8 +15,8 @@ import time
 import unittest
 
 import harness
-from harness import (SLOWDOWN, EchoServer, HttpServer, ListeningServer, Qorvand, SmtpServer, receive_all,
-                     receive_exactly, reset, send_then_shutdown, wait_until)
+from harness import (SLOWDOWN, SUMMARY, EchoServer, HttpServer, ListeningServer, OpensslServer, Qorvand, SmtpServer,
+                     receive_all, receive_exactly, reset, send_then_shutdown, transcript, wait_until)
 
 CLIENT_SHUTDOWN = "Client has initiated shutdown"
 SERVER_SHUTDOWN = "Server has initiated shutdown"
@@ -47,6 +48,29 @@ def closing_lines(lines):
     return [line for line in lines if line.startswith(CLOSED)]
 
 
+def summaries(log):
+    return log.count(" Summary: ")
+
+
+def start_curl_mail(port, sender, mail_path, *options, host="127.0.0.1"):
+    """curl sending one mail from sender to bob@example.com through port."""
+    return subprocess.Popen(
+        ["curl", "-sS", "--max-time", str(int(30 * SLOWDOWN)), *options, f"smtp://{host}:{port}/client.example",
+         "--mail-from", sender, "--mail-rcpt", "bob@example.com", "--upload-file", mail_path],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def finish(process, seconds=60):
+    """Waits for a process a test started (killed by its pid when it overstays); returns its standard error."""
+    try:
+        _, stderr = process.communicate(timeout=seconds * SLOWDOWN)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+    return stderr
+
+
 def wait_for_stall(progress, seconds):
     """Waits until progress() has stopped changing for a few polls in a row (bounded in time)."""
     end = harness.deadline(seconds)
@@ -69,8 +93,8 @@ def send_ignoring_reset(sock, data):
 
 
 class RelayTestCase(unittest.TestCase):
-    def start_qorvand(self, target_port):
-        qorvand = Qorvand(target_port)
+    def start_qorvand(self, target_port, *extra_args):
+        qorvand = Qorvand(target_port, extra_args=extra_args)
         self.addCleanup(qorvand.stop)
         # Runs before the stop: a sanitizer's report on standard error fails the test that caused it.
         self.addCleanup(lambda: self.assertNotIn("Sanitizer", qorvand.stderr()))
@@ -147,7 +171,112 @@ class SmtpExchangeTest(RelayTestCase):
         self.assertEqual(lines[-1], CLOSED)
 
 
+    def write_mail(self, folder, sender):
+        path = os.path.join(folder, sender + ".txt")
+        with open(path, "wb") as mail_file:
+            mail_file.write(b"From: %s\r\nSubject: from %s\r\n\r\nHello Bob\r\n" % (sender.encode(), sender.encode()))
+        return path
+
+    def test_two_concurrent_annotated_sessions_read_back_apart_by_their_numbers(self):
+        senders = ["alice@example.com", "carol@example.com"]
+        with SmtpServer() as smtp, tempfile.TemporaryDirectory(prefix="qorvand-mail-") as folder:
+            qorvand = self.start_qorvand(smtp.port, "-a")
+            curls = [start_curl_mail(qorvand.listen_port, sender, self.write_mail(folder, sender))
+                     for sender in senders]
+            for curl in curls:
+                stderr = finish(curl)
+                self.assertEqual(curl.returncode, 0, stderr)
+            self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 2, 30), qorvand.log())
+            self.assertTrue(wait_until(lambda: len(smtp.mails()) == 2, 10))
+        lines = qorvand.log_lines()
+        for line in lines:
+            self.assertRegex(line, harness.ANNOTATED)
+        self.assertEqual(harness.ANNOTATED.match(lines[0]).groups(), (None, "Listening..."))
+        seen = []
+        for number in (1, 2):
+            texts = transcript(lines, number)
+            sender = next((s for s in senders if f">>> MAIL FROM:<{s}>" in texts), None)
+            self.assertIsNotNone(sender, texts)
+            seen.append(sender)
+            self.assert_in_order(texts, [
+                "Incoming: 127.0.0.1:", "Connection received", "Outgoing: 127.0.0.1:", "<<< 220 ",
+                ">>> EHLO client.example", f">>> MAIL FROM:<{sender}>", "<<< 250", ">>> RCPT TO:<bob@example.com>",
+                ">>> DATA", "<<< 354", f">>> Subject: from {sender}", ">>> Hello Bob", ">>> .", ">>> QUIT", "<<< 221"])
+            other = senders[1 - senders.index(sender)]
+            self.assertFalse([text for text in texts if other in text], texts)
+            self.assertEqual(texts[-2], CLOSED)
+            summary = SUMMARY.match(texts[-1])
+            self.assertIsNotNone(summary, texts[-1])
+            self.assertGreater(int(summary.group(1)), 100)
+            self.assertGreater(int(summary.group(2)), 100)
+            self.assertEqual(summary.group(3), "closed")
+        self.assertCountEqual(seen, senders)
+
+    def test_starttls_shows_both_hellos_and_records_instead_of_dots(self):
+        with tempfile.TemporaryDirectory(prefix="qorvand-tls-") as folder:
+            cert, key = harness.self_signed_certificate(folder, "mail.example.test")
+            with SmtpServer(tls=(cert, key)) as smtp:
+                qorvand = self.start_qorvand(smtp.port, "-a")
+                port = qorvand.listen_port
+                curl = start_curl_mail(port, "alice@example.com", self.write_mail(folder, "alice@example.com"),
+                                       "--ssl-reqd", "-k", "--resolve", f"mail.example.test:{port}:127.0.0.1",
+                                       host="mail.example.test")
+                stderr = finish(curl)
+                self.assertEqual(curl.returncode, 0, stderr)
+                self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 1, 30), qorvand.log())
+                self.assertTrue(wait_until(lambda: len(smtp.mails()) == 1, 10))
+        texts = transcript(qorvand.log_lines(), 1)
+        self.assert_in_order(texts, [
+            ">>> EHLO client.example", "<<< 250-STARTTLS", ">>> STARTTLS", "<<< 220 ",
+            "TLS from client: ClientHello, server name mail.example.test, offers TLS 1.3, TLS 1.2",
+            ">>> [TLS handshake, ", "TLS from server: ServerHello, version TLS 1.3", "<<< [TLS handshake, ",
+            ">>> [TLS application data, ", "<<< [TLS application data, ", CLOSED, "Summary: "])
+        encrypted = texts[next(i for i, text in enumerate(texts) if text.startswith("TLS from client")):]
+        for text in encrypted:
+            if text.startswith((">>>", "<<<")):
+                self.assertRegex(text, r"^(>>>|<<<) \[TLS [a-z ]+, \d+ bytes?\]$")
+
+
 class OtherRealPeersTest(RelayTestCase):
+    def test_openssl_client_and_server_show_the_server_name_and_the_version(self):
+        with tempfile.TemporaryDirectory(prefix="qorvand-tls-") as folder:
+            cert, key = harness.self_signed_certificate(folder, "example.test")
+            with OpensslServer(cert, key) as server:
+                qorvand = self.start_qorvand(server.port, "-a")
+                client = subprocess.Popen(
+                    ["openssl", "s_client", "-connect", f"127.0.0.1:{qorvand.listen_port}", "-servername",
+                     "example.test", "-quiet", "-no_ign_eof"],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                try:
+                    client.stdin.write(b"hello through qorvand\n")
+                    client.stdin.flush()
+                    reply = b""
+                    end = harness.deadline(20)
+                    while not reply.endswith(b"\n") and time.monotonic() < end:
+                        if select.select([client.stdout], [], [], 0.1)[0]:
+                            chunk = os.read(client.stdout.fileno(), 4096)
+                            if not chunk:
+                                break
+                            reply += chunk
+                    client.stdin.close()
+                    client.wait(20 * SLOWDOWN)
+                finally:
+                    if client.poll() is None:
+                        client.kill()
+                        client.wait(10)
+                    client.stdout.close()
+                self.assertEqual(reply, b"dnavroq hguorht olleh\n")
+                self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 1, 30), qorvand.log())
+        texts = transcript(qorvand.log_lines(), 1)
+        self.assert_in_order(texts, [
+            "Outgoing: ", "TLS from client: ClientHello, server name example.test, offers TLS 1.3, TLS 1.2",
+            ">>> [TLS handshake, ", "TLS from server: ServerHello, version TLS 1.3", "<<< [TLS handshake, ",
+            CLOSED, "Summary: "])
+        traffic = [text for text in texts if text.startswith((">>>", "<<<"))]
+        self.assertTrue(traffic)
+        for text in traffic:
+            self.assertRegex(text, r"^(>>>|<<<) \[TLS [a-z ]+, \d+ bytes?\]$")
+
     def test_curl_downloads_a_binary_file_over_http_byte_for_byte(self):
         body = binary_payload(2_000_000, seed=11)
         with HttpServer() as http:
@@ -276,6 +405,27 @@ class RelayTrafficTest(RelayTestCase):
             if time.monotonic() - started > 8:  # not scaled: a stall is 40 ms on any build
                 break
         self.assertEqual(number + 1, exchanges, f"{number + 1} exchanges in 8 s: the relay waits for a timer")
+
+    def test_hex_rows_of_a_known_exchange_with_annotate(self):
+        server = ListeningServer()
+        self.addCleanup(server.close)
+        qorvand, _, client, server_side = self.relay_pair(self.start_qorvand(server.port, "-x", "-a"), server)
+        said = [(client, server_side, b"HELO a\r\n\x00\x1bary\n\x00\x00bin"), (server_side, client, b"250 ok\r\n"),
+                (client, server_side, b"QUIT\r\n")]
+        for sender, receiver, data in said:
+            sender.sendall(data)
+            self.assertEqual(receive_exactly(receiver, len(data)), data)
+        client.close()
+        server_side.close()
+        self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 1, 30), qorvand.log())
+        texts = transcript(qorvand.log_lines(), 1)
+        self.assertEqual([text for text in texts if text.startswith((">>>", "<<<"))], [
+            ">>> 00000000  48 45 4c 4f 20 61 0d 0a  00 1b 61 72 79 0a 00 00  |HELO a....ary...|",
+            ">>> 00000010  62 69 6e                                          |bin|",
+            "<<< 00000000  32 35 30 20 6f 6b 0d 0a                           |250 ok..|",
+            ">>> 00000013  51 55 49 54 0d 0a                                 |QUIT..|",
+        ])
+        self.assertEqual(SUMMARY.match(texts[-1]).groups(), ("25", "8", "closed"))
 
     def test_text_without_a_line_end_is_logged_in_the_order_it_was_read(self):
         """A request without a line end stands before its reply, and held text is logged before the closing

@@ -17,6 +17,8 @@ USAGE_BODY = ("\nUsage:\n"
               "    -l --listen-port:\tlocal port to listen on\n"
               "    -f --logfile:\tpath of output log file\n"
               "    -b --bind:\tlocal address to listen on\n"
+              "    -a --annotate:\tprefix lines with time and connection number\n"
+              "    -x --hex:\tlog traffic as hex dump rows\n"
               "\n")
 
 
@@ -94,7 +96,7 @@ class RefusedCommandLines(unittest.TestCase):
     def test_bad_command_lines_print_the_usage_text(self):
         cases = [
             ([], "Missing required parameter --target"),
-            (["-x", "10.1.2.3"], "Unknown option -x"),
+            (["-z", "10.1.2.3"], "Unknown option -z"),
             (["--target"], "Missing parameter to --target option"),
             (["10.1.2.3", "1", "2", "3"], "Too many parameters"),
             (["999.1.1.1"], "Invalid IP address parameter 999.1.1.1"),

@@ -155,6 +155,8 @@ class CommandLineUnderWine(unittest.TestCase):
             "    -l --listen-port:\tlocal port to listen on",
             "    -f --logfile:\tpath of output log file",
             "    -b --bind:\tlocal address to listen on",
+            "    -a --annotate:\tprefix lines with time and connection number",
+            "    -x --hex:\tlog traffic as hex dump rows",
             "",
         ])
         self.assertEqual(result.stdout, b"")
