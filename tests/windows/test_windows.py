@@ -226,6 +226,25 @@ class RelayUnderWine(unittest.TestCase):
         console.seek(0)
         self.assertEqual(crlf_lines(console.read()), expected)
 
+    def test_an_ipv6_exchange_on_both_sides(self):
+        with socket.socket(socket.AF_INET6) as server:
+            server.bind(("::1", 0))
+            server.listen(4)
+            qorvand = self.start_qorvand(target_port=server.getsockname()[1], target="::1",
+                                         extra_args=["-b", "::1"])
+            with socket.create_connection(("::1", qorvand.listen_port), timeout=30) as client:
+                server.settimeout(30)
+                upstream, _ = server.accept()
+                with upstream:
+                    client.sendall(b"PING\r\n")
+                    self.assertEqual(harness.receive_exactly(upstream, 6), b"PING\r\n")
+                    upstream.sendall(b"PONG\r\n")
+                    self.assertEqual(harness.receive_exactly(client, 6), b"PONG\r\n")
+            self.assertTrue(qorvand.wait_for_log(">>> PING\n"), qorvand.log())
+            lines = qorvand.log_lines()
+            self.assertRegex(lines[1], rf"^Incoming: \[::1\]:\d+ -> \[::1\]:{qorvand.listen_port}$")
+            self.assertRegex(lines[3], rf"^Outgoing: \[::1\]:\d+ -> \[::1\]:{server.getsockname()[1]}$")
+
     def test_a_refused_target_is_logged_with_the_winsock_code(self):
         closed_port = harness.free_port()
         qorvand = self.start_qorvand(target_port=closed_port)
