@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -39,6 +38,17 @@ std::vector<std::string> split_lines(const std::string& text) {
   }
   EXPECT_EQ(start, text.size()) << "text after the last line feed";
   return lines;
+}
+
+// The line without its leading "YYYY-MM-DD HH:MM:SS.UUUUUU", or "(no time)".
+std::string without_local_time(const std::string& line) {
+  const std::string shape = "0000-00-00 00:00:00.000000";
+  if (line.size() < shape.size()) return "(no time)";
+  for (std::size_t index = 0; index < shape.size(); ++index) {
+    const bool digit = line[index] >= '0' && line[index] <= '9';
+    if (shape[index] == '0' ? !digit : line[index] != shape[index]) return "(no time)";
+  }
+  return line.substr(shape.size());
 }
 
 class LogFile : public testing::Test {
@@ -127,10 +137,9 @@ TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
   connection.traffic(Side::kClient, "HELO a\r\nQUIT\r\n", 14);
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
-  const std::string time = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6})";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + " Listening\\.\\.\\.")));
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(time + " #12 Connection received"))) << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(time + " #12 >>> HELO a"))) << lines[2];
+  EXPECT_EQ(without_local_time(lines[0]), " Listening...") << lines[0];
+  EXPECT_EQ(without_local_time(lines[1]), " #12 Connection received") << lines[1];
+  EXPECT_EQ(without_local_time(lines[2]), " #12 >>> HELO a") << lines[2];
   // The lines of one read share one annotation.
   EXPECT_EQ(lines[3], lines[2].substr(0, lines[2].size() - 6) + "QUIT");
 }
