@@ -497,8 +497,9 @@ class OutOfDescriptorsTest(FaultTestCase):
                             f"{q.descriptor_count()} descriptors, {descriptors_at_start} at start")
             for _ in range(3):
                 self.assert_echoes(q)
-            # Said once per streak of failures, and every streak ends with a client accepted.
-            self.assertLessEqual(q.stderr().count("Accept failed"), q.log().count("Incoming: ") + 1, q.stderr())
+            # Said when the failure starts, then at most once a minute, however often clients get through
+            # in between (at a descriptor limit accepts fail and succeed by turns).
+            self.assertEqual(q.stderr().count("Accept failed"), 1, q.stderr())
 
 
 class OddTargetTest(FaultTestCase):
