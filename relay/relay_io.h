@@ -1,0 +1,31 @@
+// What the relay does to its two sockets, 0 the client's and 1 the server's:
+// wait for notifications, read, send, pass a close on, reset. The relay's
+// rules run on this, against the real sockets or against a script in tests.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/net.h"
+#include "platform/readiness.h"
+
+class RelayIo {
+ public:
+  static constexpr int kClient = 0;
+  static constexpr int kServer = 1;
+
+  using WaitResult = platform::ReadinessPair::WaitResult;
+
+  // As ReadinessPair::wait: forever, or a poll.
+  virtual WaitResult wait(bool forever, int* error) = 0;
+  virtual platform::SocketReadiness collect(int which) = 0;
+  virtual void watch_writable(int which, bool watch) = 0;
+  // Non-blocking, as platform::receive and platform::send_bytes.
+  virtual platform::IoResult receive(int which, char* buffer, std::size_t capacity) = 0;
+  virtual platform::IoResult send(int which, const char* data, std::size_t count) = 0;
+  virtual void shutdown_sending(int which) = 0;
+  // The socket's close is to be a reset.
+  virtual void reset_on_close(int which) = 0;
+
+ protected:
+  ~RelayIo() = default;
+};

@@ -1,0 +1,185 @@
+#include "relay/relay_loop.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/process.h"
+#include "traffic_log/event_lines.h"
+
+namespace {
+
+// A readiness wait that fails for good is retried this often, not in a spin.
+constexpr int kWaitFailurePauseMs = 100;
+
+// Said once per process on standard error: a wait that keeps failing.
+void report_wait_failure(int error) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::fprintf(stderr, "Waiting for socket readiness failed: %s (%d); retrying every %d ms\n",
+               platform::error_reason(error), error, kWaitFailurePauseMs);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+RelayLoop::RelayLoop(RelayIo& io, ConnectionLog& log) : io_(io), log_(log) {}
+
+void RelayLoop::start() {
+  client_.writable = server_.writable = true;
+}
+
+void RelayLoop::failed_at_start(int which, int error) {
+  Peer& peer = which == RelayIo::kClient ? client_ : server_;
+  log_.event(event_lines::kReadError, peer.name, error);
+  fail(peer);
+}
+
+bool RelayLoop::finished() const {
+  return (c2s_.finished() && s2c_.finished()) || client_.failed || server_.failed;
+}
+
+bool RelayLoop::step() {
+  if (finished()) return false;
+  if (next_ != Wait::kNone) collect_notifications(next_ == Wait::kForever);
+  if (can_read(c2s_)) read_source(c2s_);
+  if (can_send(s2c_)) send_to_destination(s2c_);
+  if (can_read(s2c_)) read_source(s2c_);
+  if (can_send(c2s_)) send_to_destination(c2s_);
+  pass_on_close(c2s_);
+  pass_on_close(s2c_);
+  next_ = next_wait();
+  return !finished();
+}
+
+// Nothing to do: sleep until a notification. A read could go on: look for
+// news of the other socket on the way (a poll), so that a busy direction
+// never hides the other. Only a send of what was just read could go on: it
+// needs no news, so no system call is spent on a poll.
+RelayLoop::Wait RelayLoop::next_wait() const {
+  if (can_read(c2s_) || can_read(s2c_)) return Wait::kPoll;
+  if (can_send(c2s_) || can_send(s2c_)) return Wait::kNone;
+  return Wait::kForever;
+}
+
+void RelayLoop::collect_notifications(bool forever) {
+  int error = 0;
+  switch (io_.wait(forever, &error)) {
+    case RelayIo::WaitResult::kRecorded:
+      collect(client_);
+      collect(server_);
+      break;
+    case RelayIo::WaitResult::kFailed:
+      report_wait_failure(error);
+      platform::sleep_milliseconds(kWaitFailurePauseMs);
+      break;
+    case RelayIo::WaitResult::kNothing:
+      break;
+  }
+}
+
+// Applies one socket's notifications. A peer's close means it will send no
+// more: it is read until its end of stream, and still sent to.
+void RelayLoop::collect(Peer& peer) {
+  const platform::SocketReadiness ready = io_.collect(peer.index);
+  if (ready.readable) peer.readable = true;
+  if (ready.writable && !peer.writable) {
+    peer.writable = true;
+    io_.watch_writable(peer.index, false);
+  }
+  if (ready.closed) {
+    if (!peer.close_seen) log_.event(event_lines::kShutdown, peer.name);
+    peer.close_seen = true;
+    peer.readable = true;
+  }
+}
+
+bool RelayLoop::can_read(const Direction& d) const {
+  return d.source.readable && d.room() && !d.source.ended && !d.source.failed;
+}
+
+bool RelayLoop::can_send(const Direction& d) const {
+  return d.destination.writable && d.pending() && !d.destination.failed;
+}
+
+void RelayLoop::read_source(Direction& d) {
+  const std::size_t room = kBufferSize - d.length;
+  const platform::IoResult result = io_.receive(d.source.index, d.buffer + d.length, room);
+  if (result.would_block) {
+    d.source.readable = false;
+  } else if (result.failed()) {
+    log_.event(event_lines::kReadError, d.source.name, result.error);
+    fail(d.source);
+  } else if (result.count == 0) {
+    if (!d.source.close_seen) log_.event(event_lines::kShutdown, d.source.name);
+    d.source.close_seen = true;
+    d.source.ended = true;
+  } else {
+    const auto count = static_cast<std::size_t>(result.count);
+    // A short read emptied the socket and the next arrival is notified
+    // again, so no read is spent on would-block. A closed peer is read on
+    // until its end of stream.
+    if (count < room && !d.source.close_seen) d.source.readable = false;
+    log_.traffic(d.side, d.buffer + d.length, count);
+    d.length += count;
+  }
+}
+
+void RelayLoop::send_to_destination(Direction& d) {
+  const platform::IoResult result = io_.send(d.destination.index, d.buffer, d.length);
+  if (result.would_block) {
+    d.destination.writable = false;
+    io_.watch_writable(d.destination.index, true);
+  } else if (result.failed()) {
+    log_.event(event_lines::kSendError, d.destination.name, result.error);
+    fail(d.destination);
+  } else {
+    const auto sent = static_cast<std::size_t>(result.count);
+    d.delivered += sent;
+    std::memmove(d.buffer, d.buffer + sent, d.length - sent);
+    d.length -= sent;
+  }
+}
+
+// The source's close is passed on only once everything it sent was delivered.
+void RelayLoop::pass_on_close(Direction& d) {
+  if (d.finished() && !d.destination.failed && !d.destination.send_shut) {
+    io_.shutdown_sending(d.destination.index);
+    d.destination.send_shut = true;
+  }
+}
+
+void RelayLoop::fail(Peer& peer) {
+  if (first_failed_ < 0) first_failed_ = peer.index;
+  peer.failed = true;
+}
+
+void RelayLoop::finish() {
+  if (client_.failed || server_.failed) end_after_failure();
+  log_closing_line();
+}
+
+// A peer that failed is gone both ways. What the other peer is still owed
+// gets one try, then it gets a reset: a cut stream must never look complete.
+void RelayLoop::end_after_failure() {
+  Direction& owed = client_.failed ? c2s_ : s2c_;
+  Peer& survivor = owed.destination;
+  if (!survivor.failed && owed.pending()) {
+    const platform::IoResult result = io_.send(survivor.index, owed.buffer, owed.length);
+    if (!result.failed()) {
+      owed.length -= static_cast<std::size_t>(result.count);
+      owed.delivered += static_cast<std::uint64_t>(result.count);
+    }
+  }
+  io_.reset_on_close(RelayIo::kClient);
+  io_.reset_on_close(RelayIo::kServer);
+}
+
+void RelayLoop::log_closing_line() {
+  log_.flush_held();
+  if (c2s_.length == 0 && s2c_.length == 0) {
+    log_.event(event_lines::kClosed);
+  } else {
+    log_.event(event_lines::kClosedUnsent, static_cast<int>(c2s_.length), static_cast<int>(s2c_.length));
+  }
+}

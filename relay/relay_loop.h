@@ -1,0 +1,94 @@
+// The relay's rules for one connected client and server: read what either
+// peer sends, log it, send it on at once; a peer's close only means it sends
+// no more, and is passed on once everything it sent was delivered; a peer
+// whose read or send fails is gone both ways, and the other peer gets what
+// it is owed in one try and then a reset. No allocation: two 64 KiB buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "relay/relay_io.h"
+#include "traffic_log/connection_log.h"
+
+class RelayLoop {
+ public:
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+
+  RelayLoop(RelayIo& io, ConnectionLog& log);
+  RelayLoop(const RelayLoop&) = delete;
+  RelayLoop& operator=(const RelayLoop&) = delete;
+
+  // Both sockets are connected and armed: each can be sent to.
+  void start();
+  // A socket could not be armed: that peer is gone before any traffic.
+  void failed_at_start(int which, int error);
+  // One pass: waits as the last pass found fit (for a notification, or a
+  // poll, or not at all), then reads and sends what can go, at most one read
+  // or send per step. False once the connection is finished: both
+  // directions done, or a peer failed.
+  bool step();
+  // After the last step: the resets a failure calls for, then the held text
+  // and the closing line.
+  void finish();
+
+  bool finished() const;
+  // Bytes delivered each way, for the summary line.
+  std::uint64_t delivered_to_server() const { return c2s_.delivered; }
+  std::uint64_t delivered_to_client() const { return s2c_.delivered; }
+  // The peer that failed first (RelayIo::kClient or kServer), or -1.
+  int first_failed() const { return first_failed_; }
+
+ private:
+  struct Peer {
+    Peer(const char* log_name, int io_index) : name(log_name), index(io_index) {}
+    const char* name;  // "Client" or "Server" in log lines
+    int index;         // RelayIo::kClient or kServer
+    // What the platform reported, kept until a call meets would-block.
+    bool readable = false;
+    bool writable = false;
+    bool close_seen = false;  // its close was noticed (and logged)
+    bool ended = false;       // its end of stream was read: it sends no more
+    bool failed = false;      // a read or send failed: it is gone both ways
+    bool send_shut = false;   // the other peer's close was passed on to it
+  };
+
+  // What was read from source and not yet sent to destination.
+  struct Direction {
+    Direction(Peer& from, Peer& to, Side logged_as) : source(from), destination(to), side(logged_as) {}
+    bool pending() const { return length > 0; }
+    bool room() const { return length < kBufferSize; }
+    // The source has said all it will and all of it was delivered.
+    bool finished() const { return source.ended && length == 0; }
+
+    Peer& source;
+    Peer& destination;
+    Side side;
+    std::uint64_t delivered = 0;
+    std::size_t length = 0;
+    char buffer[kBufferSize];
+  };
+
+  enum class Wait { kForever, kPoll, kNone };
+
+  Wait next_wait() const;
+  void collect_notifications(bool forever);
+  void collect(Peer& peer);
+  bool can_read(const Direction& d) const;
+  bool can_send(const Direction& d) const;
+  void read_source(Direction& d);
+  void send_to_destination(Direction& d);
+  void pass_on_close(Direction& d);
+  void fail(Peer& peer);
+  void end_after_failure();
+  void log_closing_line();
+
+  RelayIo& io_;
+  ConnectionLog& log_;
+  Peer client_{"Client", RelayIo::kClient};
+  Peer server_{"Server", RelayIo::kServer};
+  Direction c2s_{client_, server_, Side::kClient};
+  Direction s2c_{server_, client_, Side::kServer};
+  Wait next_ = Wait::kForever;
+  int first_failed_ = -1;
+};
