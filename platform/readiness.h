@@ -3,8 +3,12 @@
 // notification is recorded once when its condition starts (data arrives, room
 // comes free after a send reported would-block, the peer closes) and is kept
 // until collected, so the relay keeps its own flags between notifications.
+// Linux: one edge-triggered epoll instance. Windows: one event object per
+// socket (WSAEventSelect), where each socket is also tried once at arming,
+// since whether a close before arming is recorded differs between versions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/net.h"
@@ -15,11 +19,23 @@ struct SocketReadiness {
   bool readable = false;
   bool writable = false;
   bool closed = false;
+
+  void add(const SocketReadiness& more) {
+    readable = readable || more.readable;
+    writable = writable || more.writable;
+    closed = closed || more.closed;
+  }
+  bool any() const { return readable || writable || closed; }
 };
 
 class ReadinessPair {
  public:
   static constexpr int kSockets = 2;
+
+  ReadinessPair();
+  ~ReadinessPair();
+  ReadinessPair(const ReadinessPair&) = delete;
+  ReadinessPair& operator=(const ReadinessPair&) = delete;
 
   // Makes the notification objects. False when the system has none to give
   // (out of descriptors); last_socket_error() tells why.
@@ -33,20 +49,25 @@ class ReadinessPair {
   // Waits until a notification is recorded for either socket: forever, or
   // not at all (a poll). kFailed with *error set when the wait itself fails.
   WaitResult wait(bool forever, int* error);
-  // The notifications recorded for socket 0 or 1 since the last collect.
+  // The notifications recorded for socket 0 or 1 since the last collect. A
+  // reset reports all three, so that a read or send is tried and fails.
   SocketReadiness collect(int which);
   // A socket is taken to be writable once armed; write readiness is watched
   // only while a send to it has met would-block, so that room freed by every
-  // acknowledgement does not wake the relay for nothing.
+  // acknowledgement does not wake the relay for nothing. (Windows records
+  // write readiness only after a would-block anyway.)
   void watch_writable(int which, bool watch);
   // Stops watching both sockets and releases the notification objects.
+  // The destructor does it too.
   void close();
 
  private:
-  Socket sockets_[kSockets] = {kNoSocket, kNoSocket};
-  // Backend handles: an epoll descriptor, or one event object per socket.
-  std::intptr_t handles_[kSockets] = {-1, -1};
-  unsigned recorded_[kSockets] = {0, 0};
+  struct Backend;  // defined by each backend: its handles and what was recorded
+  Backend& backend();
+
+  // The backend's state lives in the object: no heap on a relay thread.
+  static constexpr std::size_t kBackendBytes = 64;
+  alignas(std::max_align_t) unsigned char storage_[kBackendBytes];
 };
 
 }  // namespace platform

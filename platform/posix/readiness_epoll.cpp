@@ -7,24 +7,27 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <new>
+#include <utility>
+
 #include "platform/readiness.h"
 
 namespace platform {
+
+struct ReadinessPair::Backend {
+  int epoll = -1;
+  Socket sockets[kSockets] = {kNoSocket, kNoSocket};
+  SocketReadiness recorded[kSockets];
+};
+
 namespace {
 
-constexpr unsigned kReadable = 1;
-constexpr unsigned kWritable = 2;
-constexpr unsigned kClosed = 4;
 constexpr std::uint32_t kWatched = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
-unsigned readiness_bits(std::uint32_t events) {
-  unsigned bits = 0;
-  if (events & EPOLLIN) bits |= kReadable;
-  if (events & EPOLLOUT) bits |= kWritable;
-  if (events & EPOLLRDHUP) bits |= kClosed;
+SocketReadiness readiness_of(std::uint32_t events) {
   // A reset or error: reads and sends must be tried so that they report it.
-  if (events & (EPOLLHUP | EPOLLERR)) bits |= kReadable | kWritable | kClosed;
-  return bits;
+  if (events & (EPOLLHUP | EPOLLERR)) return SocketReadiness{true, true, true};
+  return SocketReadiness{(events & EPOLLIN) != 0, (events & EPOLLOUT) != 0, (events & EPOLLRDHUP) != 0};
 }
 
 // A TCP socket has no other status flag worth keeping, so one call does.
@@ -34,22 +37,34 @@ bool make_nonblocking(int descriptor) {
 
 }  // namespace
 
+ReadinessPair::ReadinessPair() {
+  static_assert(sizeof(Backend) <= kBackendBytes && alignof(Backend) <= alignof(std::max_align_t));
+  new (storage_) Backend;
+}
+
+ReadinessPair::~ReadinessPair() {
+  close();
+}
+
+ReadinessPair::Backend& ReadinessPair::backend() {
+  return *std::launder(reinterpret_cast<Backend*>(storage_));
+}
+
 bool ReadinessPair::create() {
-  handles_[0] = epoll_create1(EPOLL_CLOEXEC);
-  return handles_[0] >= 0;
+  backend().epoll = epoll_create1(EPOLL_CLOEXEC);
+  return backend().epoll >= 0;
 }
 
 bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
-  sockets_[0] = first;
-  sockets_[1] = second;
-  recorded_[0] = recorded_[1] = 0;
-  const int poller = static_cast<int>(handles_[0]);
+  Backend& state = backend();
+  state.sockets[0] = first;
+  state.sockets[1] = second;
   for (int which = 0; which < kSockets; ++which) {
-    const int descriptor = static_cast<int>(sockets_[which]);
+    const int descriptor = static_cast<int>(state.sockets[which]);
     epoll_event event{};
     event.events = kWatched;
     event.data.u32 = static_cast<std::uint32_t>(which);
-    if (!make_nonblocking(descriptor) || epoll_ctl(poller, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+    if (!make_nonblocking(descriptor) || epoll_ctl(state.epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
       *failed_which = which;
       *error = errno;
       return false;
@@ -59,38 +74,39 @@ bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* err
 }
 
 ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
+  Backend& state = backend();
   epoll_event events[kSockets];
   int count;
   do {
-    count = epoll_wait(static_cast<int>(handles_[0]), events, kSockets, forever ? -1 : 0);
+    count = epoll_wait(state.epoll, events, kSockets, forever ? -1 : 0);
   } while (count < 0 && errno == EINTR);
   if (count < 0) {
     *error = errno;
     return WaitResult::kFailed;
   }
   for (int index = 0; index < count; ++index) {
-    recorded_[events[index].data.u32] |= readiness_bits(events[index].events);
+    state.recorded[events[index].data.u32].add(readiness_of(events[index].events));
   }
   return count > 0 ? WaitResult::kRecorded : WaitResult::kNothing;
 }
 
 SocketReadiness ReadinessPair::collect(int which) {
-  const unsigned bits = recorded_[which];
-  recorded_[which] = 0;
-  return SocketReadiness{(bits & kReadable) != 0, (bits & kWritable) != 0, (bits & kClosed) != 0};
+  return std::exchange(backend().recorded[which], SocketReadiness{});
 }
 
 void ReadinessPair::watch_writable(int which, bool watch) {
+  Backend& state = backend();
   epoll_event event{};
   event.events = watch ? kWatched | EPOLLOUT : kWatched;
   event.data.u32 = static_cast<std::uint32_t>(which);
   // Adding EPOLLOUT reports it at once when room came free meanwhile.
-  epoll_ctl(static_cast<int>(handles_[0]), EPOLL_CTL_MOD, static_cast<int>(sockets_[which]), &event);
+  epoll_ctl(state.epoll, EPOLL_CTL_MOD, static_cast<int>(state.sockets[which]), &event);
 }
 
 void ReadinessPair::close() {
-  if (handles_[0] >= 0) ::close(static_cast<int>(handles_[0]));
-  handles_[0] = -1;
+  Backend& state = backend();
+  if (state.epoll >= 0) ::close(state.epoll);
+  state.epoll = -1;
 }
 
 }  // namespace platform

@@ -6,51 +6,66 @@
 // itself meets would-block.
 #include <winsock2.h>
 
+#include <new>
+#include <utility>
+
 #include "platform/readiness.h"
 
 namespace platform {
+
+struct ReadinessPair::Backend {
+  WSAEVENT events[kSockets] = {WSA_INVALID_EVENT, WSA_INVALID_EVENT};
+  Socket sockets[kSockets] = {kNoSocket, kNoSocket};
+  SocketReadiness recorded[kSockets];
+};
+
 namespace {
 
-constexpr unsigned kReadable = 1;
-constexpr unsigned kWritable = 2;
-constexpr unsigned kClosed = 4;
 constexpr long kArmedEvents = FD_READ | FD_WRITE | FD_CLOSE;
-constexpr std::intptr_t kNoEvent = -1;
 
-unsigned readiness_bits(const WSANETWORKEVENTS& events) {
-  unsigned bits = 0;
-  if (events.lNetworkEvents & FD_READ) bits |= kReadable;
-  if (events.lNetworkEvents & FD_WRITE) bits |= kWritable;
-  if (events.lNetworkEvents & FD_CLOSE) {
-    bits |= kClosed;
-    // A reset, not an orderly close: no FD_WRITE will follow, so a send that
-    // waits for one must be tried now to report the failure.
-    if (events.iErrorCode[FD_CLOSE_BIT] != 0) bits |= kReadable | kWritable;
-  }
-  return bits;
+SocketReadiness readiness_of(const WSANETWORKEVENTS& events) {
+  SocketReadiness ready{(events.lNetworkEvents & FD_READ) != 0, (events.lNetworkEvents & FD_WRITE) != 0,
+                        (events.lNetworkEvents & FD_CLOSE) != 0};
+  // A reset, not an orderly close: no FD_WRITE will follow, so a send that
+  // waits for one must be tried now to report the failure.
+  if (ready.closed && events.iErrorCode[FD_CLOSE_BIT] != 0) ready.readable = ready.writable = true;
+  return ready;
 }
 
 }  // namespace
 
+ReadinessPair::ReadinessPair() {
+  static_assert(sizeof(Backend) <= kBackendBytes && alignof(Backend) <= alignof(std::max_align_t));
+  new (storage_) Backend;
+}
+
+ReadinessPair::~ReadinessPair() {
+  close();
+}
+
+ReadinessPair::Backend& ReadinessPair::backend() {
+  return *std::launder(reinterpret_cast<Backend*>(storage_));
+}
+
 bool ReadinessPair::create() {
-  for (int which = 0; which < kSockets; ++which) {
-    const WSAEVENT event = WSACreateEvent();
+  Backend& state = backend();
+  for (WSAEVENT& event : state.events) {
+    event = WSACreateEvent();
     if (event == WSA_INVALID_EVENT) return false;
-    handles_[which] = reinterpret_cast<std::intptr_t>(event);
   }
   return true;
 }
 
 bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
-  sockets_[0] = first;
-  sockets_[1] = second;
+  Backend& state = backend();
+  state.sockets[0] = first;
+  state.sockets[1] = second;
   for (int which = 0; which < kSockets; ++which) {
     // Whether a close that came before arming is recorded differs between
     // Winsock versions; trying each socket once at the start finds it anyway.
-    recorded_[which] = kReadable | kWritable;
-    const auto event = reinterpret_cast<WSAEVENT>(handles_[which]);
+    state.recorded[which] = SocketReadiness{true, true, false};
     // Also makes the socket non-blocking.
-    if (WSAEventSelect(static_cast<SOCKET>(sockets_[which]), event, kArmedEvents) != 0) {
+    if (WSAEventSelect(static_cast<SOCKET>(state.sockets[which]), state.events[which], kArmedEvents) != 0) {
       *failed_which = which;
       *error = WSAGetLastError();
       return false;
@@ -60,10 +75,10 @@ bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* err
 }
 
 ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
-  if ((recorded_[0] | recorded_[1]) != 0) return WaitResult::kRecorded;
-  const WSAEVENT events[kSockets] = {reinterpret_cast<WSAEVENT>(handles_[0]),
-                                     reinterpret_cast<WSAEVENT>(handles_[1])};
-  const DWORD result = WSAWaitForMultipleEvents(kSockets, events, FALSE, forever ? WSA_INFINITE : 0, FALSE);
+  Backend& state = backend();
+  if (state.recorded[0].any() || state.recorded[1].any()) return WaitResult::kRecorded;
+  const DWORD result =
+      WSAWaitForMultipleEvents(kSockets, state.events, FALSE, forever ? WSA_INFINITE : 0, FALSE);
   if (result == WSA_WAIT_EVENT_0 || result == WSA_WAIT_EVENT_0 + 1) return WaitResult::kRecorded;
   if (result == WSA_WAIT_FAILED) {
     *error = WSAGetLastError();
@@ -73,27 +88,27 @@ ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
 }
 
 SocketReadiness ReadinessPair::collect(int which) {
-  unsigned bits = recorded_[which];
-  recorded_[which] = 0;
+  Backend& state = backend();
+  SocketReadiness ready = std::exchange(state.recorded[which], SocketReadiness{});
   WSANETWORKEVENTS events{};
   // Also resets the socket's event object.
-  if (WSAEnumNetworkEvents(static_cast<SOCKET>(sockets_[which]), reinterpret_cast<WSAEVENT>(handles_[which]),
-                           &events) == 0) {
-    bits |= readiness_bits(events);
+  if (WSAEnumNetworkEvents(static_cast<SOCKET>(state.sockets[which]), state.events[which], &events) == 0) {
+    ready.add(readiness_of(events));
   }
-  return SocketReadiness{(bits & kReadable) != 0, (bits & kWritable) != 0, (bits & kClosed) != 0};
+  return ready;
 }
 
 // FD_WRITE is recorded only after a send met would-block: nothing to change.
 void ReadinessPair::watch_writable(int, bool) {}
 
 void ReadinessPair::close() {
+  Backend& state = backend();
   for (int which = 0; which < kSockets; ++which) {
-    if (handles_[which] == kNoEvent) continue;
-    const auto event = reinterpret_cast<WSAEVENT>(handles_[which]);
-    if (sockets_[which] != kNoSocket) WSAEventSelect(static_cast<SOCKET>(sockets_[which]), nullptr, 0);
-    WSACloseEvent(event);
-    handles_[which] = kNoEvent;
+    if (state.events[which] == WSA_INVALID_EVENT) continue;
+    if (state.sockets[which] != kNoSocket)
+      WSAEventSelect(static_cast<SOCKET>(state.sockets[which]), nullptr, 0);
+    WSACloseEvent(state.events[which]);
+    state.events[which] = WSA_INVALID_EVENT;
   }
 }
 
