@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "platform/net.h"
 
@@ -32,8 +33,8 @@ class ReadinessPair {
  public:
   static constexpr int kSockets = 2;
 
-  ReadinessPair();
-  ~ReadinessPair();
+  ReadinessPair() { make_backend(); }
+  ~ReadinessPair() { close(); }
   ReadinessPair(const ReadinessPair&) = delete;
   ReadinessPair& operator=(const ReadinessPair&) = delete;
 
@@ -63,7 +64,8 @@ class ReadinessPair {
 
  private:
   struct Backend;  // defined by each backend: its handles and what was recorded
-  Backend& backend();
+  void make_backend();
+  Backend& backend() { return *std::launder(reinterpret_cast<Backend*>(storage_)); }
 
   // The backend's state lives in the object: no heap on a relay thread.
   static constexpr std::size_t kBackendBytes = 64;

@@ -7,9 +7,9 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include <new>
 #include <utility>
 
+#include "platform/inline_state.h"
 #include "platform/readiness.h"
 
 namespace platform {
@@ -37,17 +37,8 @@ bool make_nonblocking(int descriptor) {
 
 }  // namespace
 
-ReadinessPair::ReadinessPair() {
-  static_assert(sizeof(Backend) <= kBackendBytes && alignof(Backend) <= alignof(std::max_align_t));
-  new (storage_) Backend;
-}
-
-ReadinessPair::~ReadinessPair() {
-  close();
-}
-
-ReadinessPair::Backend& ReadinessPair::backend() {
-  return *std::launder(reinterpret_cast<Backend*>(storage_));
+void ReadinessPair::make_backend() {
+  make_inline_state<Backend>(storage_);
 }
 
 bool ReadinessPair::create() {

@@ -6,9 +6,9 @@
 // itself meets would-block.
 #include <winsock2.h>
 
-#include <new>
 #include <utility>
 
+#include "platform/inline_state.h"
 #include "platform/readiness.h"
 
 namespace platform {
@@ -34,17 +34,8 @@ SocketReadiness readiness_of(const WSANETWORKEVENTS& events) {
 
 }  // namespace
 
-ReadinessPair::ReadinessPair() {
-  static_assert(sizeof(Backend) <= kBackendBytes && alignof(Backend) <= alignof(std::max_align_t));
-  new (storage_) Backend;
-}
-
-ReadinessPair::~ReadinessPair() {
-  close();
-}
-
-ReadinessPair::Backend& ReadinessPair::backend() {
-  return *std::launder(reinterpret_cast<Backend*>(storage_));
+void ReadinessPair::make_backend() {
+  make_inline_state<Backend>(storage_);
 }
 
 bool ReadinessPair::create() {
