@@ -1,6 +1,8 @@
 // The console echo's one service: a blocking write to standard output. Only
-// the echo's own thread calls it, so a console that is not read holds up
-// nothing but that thread.
+// the echo's own thread calls it, so a console that is not read (a terminal,
+// a full pipe, a paused console window) holds up nothing but that thread, on
+// both platforms. On Windows standard output is in text mode: each LF is
+// written as CR LF.
 #pragma once
 
 #include <cstddef>

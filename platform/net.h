@@ -1,6 +1,9 @@
 // The socket services the relay needs, in the shape the relay uses them.
 // This folder is the only code that includes socket, thread or OS headers;
-// each backend (posix/, win32/) implements these declarations in its own files.
+// each backend (posix/, win32/) implements these declarations in its own
+// files, and code both need is written once beside them (socket_address.cpp).
+// Error codes are the platform's own: errno values on Linux (111 refused,
+// 104 reset, 110 timed out), Winsock's on Windows (10061, 10054, 10060).
 #pragma once
 
 #include <cstddef>
@@ -27,7 +30,8 @@ struct IoResult {
 // Starts the socket library, before any socket is made.
 void start_networking();
 
-// The "smtp" service port from the services database, or 25 when it has none.
+// The "smtp" service port from the services database (a socket library
+// service on both platforms), or 25 when it has none.
 std::uint16_t smtp_service_port();
 
 // The platform's code for the last failed socket call of this thread.
@@ -52,7 +56,9 @@ void close_socket(Socket socket);
 
 // Binds to the endpoint and listens with the largest backlog the system
 // allows. An IPv6 wildcard (::) takes IPv4 clients too where the system
-// allows it.
+// allows it. Linux lets a restarted program take its port back at once
+// (SO_REUSEADDR); Windows holds the port exclusively (SO_EXCLUSIVEADDRUSE),
+// since its SO_REUSEADDR would let another program take a port in use.
 bool bind_and_listen(Socket listener, const Endpoint& endpoint);
 // Waits for the next client. kNoSocket on failure (see last_socket_error).
 Socket accept_client(Socket listener, Endpoint* client);

@@ -6,12 +6,14 @@
 
 namespace platform {
 
-// Set-up before any socket, file or thread is made: closed standard streams
-// are opened on the null device (so that no socket or log file takes their
-// numbers), a vanished peer or console fails a write instead of ending the
-// process, the open-file limit is raised to its hard limit, and the memory
-// allocator keeps one arena instead of one per thread (thousands of threads
-// would otherwise reserve 64 MiB of address space each).
+// Set-up before any socket, file or thread is made. Linux: closed standard
+// streams are opened on the null device (so that no socket or log file takes
+// their numbers), a vanished peer or console fails a write instead of ending
+// the process (SIGPIPE), the open-file limit is raised to its hard limit, and
+// the memory allocator keeps one arena instead of one per thread (thousands
+// of threads would otherwise reserve 64 MiB of address space each). Windows
+// needs none of these: handles and descriptors are numbered apart, and a
+// write to a vanished peer or console only fails.
 void prepare_process();
 
 // Calls on_stop(signal, context) once, on a thread of its own, when the

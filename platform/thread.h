@@ -1,5 +1,7 @@
-// Detached threads with a small fixed stack: a relay thread's state is a few
-// KiB, and thousands of connections mean thousands of threads.
+// Detached threads with a fixed stack: a relay thread keeps its buffers on
+// it (only the pages used take memory), and thousands of connections mean
+// thousands of threads. 384 KiB on Linux (2 MiB under the sanitizers), a
+// 512 KiB reservation on Windows.
 #pragma once
 
 namespace platform {

@@ -395,6 +395,19 @@ class RelayUnderWine(unittest.TestCase):
         with open(qorvand.log_path, "rb") as log_file:
             self.assertTrue(log_file.read().endswith(b"\r\n"))
 
+    def test_a_console_that_is_never_read_holds_up_nothing(self):
+        """About 2 MB of echo to a pipe that nobody reads: the relay and the log file go on."""
+        qorvand = self.start_qorvand(stdout=subprocess.PIPE)
+        self.addCleanup(qorvand.process.stdout.close)
+        client, upstream = self.open_pair(qorvand)
+        said = b"".join(b"%06d a line the console never takes\r\n" % number for number in range(50000))
+        sending = Background(lambda: send_then_end(client, said))
+        received = harness.receive_all(upstream, 60)
+        sending.outcome()
+        self.assertEqual(received, said)
+        self.assertTrue(qorvand.wait_for_log(">>> 049999 a line the console never takes\n", 1, 30),
+                        qorvand.log()[-300:])
+
     def test_a_log_truncated_while_running_goes_on_at_its_start(self):
         """A rotation that truncates the log (copytruncate) leaves no hole of NUL bytes: the log is
         written in append mode."""
