@@ -176,7 +176,15 @@ bool OptionParser::parse_positional(const std::string& argument) {
   return false;
 }
 
+bool OptionParser::standalone_switch_given() const {
+  for (int row = 0; row < count_; ++row) {
+    if ((table_[row].flags & OPT_STANDALONE) && values_[static_cast<std::size_t>(row)].given) return true;
+  }
+  return false;
+}
+
 bool OptionParser::apply_defaults() {
+  const bool required_rows_may_be_missing = standalone_switch_given();
   for (int row = 0; row < count_; ++row) {
     const OptionSpec& entry = table_[row];
     if (values_[static_cast<std::size_t>(row)].given) continue;
@@ -185,7 +193,7 @@ bool OptionParser::apply_defaults() {
         set_error("Internal command line processing error (%d)", row);
         return false;
       }
-    } else if (entry.flags & OPT_REQUIRED) {
+    } else if ((entry.flags & OPT_REQUIRED) && !required_rows_may_be_missing) {
       const bool has_long = entry.long_name != nullptr;
       set_error("Missing required parameter %s%s", has_long ? "--" : "-",
                 has_long ? entry.long_name : (entry.short_name != nullptr ? entry.short_name : ""));

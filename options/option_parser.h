@@ -21,6 +21,8 @@ enum OptionType : int {
 enum OptionFlags : unsigned {
   OPT_REQUIRED = 1,    // must be given or have a default
   OPT_POSITIONAL = 2,  // a bare argument may fill the row
+  OPT_STANDALONE = 4,  // a switch that asks for an answer of its own (help, version):
+                       // when given, required rows may be missing
 };
 
 struct OptionSpec {
@@ -80,6 +82,7 @@ class OptionParser {
   bool parse_option(int* index);
   bool parse_positional(const std::string& argument);
   bool apply_defaults();
+  bool standalone_switch_given() const;
   int find_option(const char* name, unsigned which) const;
   bool assign(int row, const std::string& text);
   void set_error(const char* format, ...) __attribute__((format(printf, 2, 3)));

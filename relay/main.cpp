@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
   // Lives until the process ends: the accept loop never returns.
   static Runtime runtime;
   platform::Socket listener = platform::kNoSocket;
-  if (!start_up(argc, argv, &runtime, &listener)) return 1;
+  const StartUp outcome = start_up(argc, argv, &runtime, &listener);
+  if (outcome != StartUp::kRun) return outcome == StartUp::kAnswered ? 0 : 1;
   accept_forever(runtime, listener);
 }

@@ -9,6 +9,8 @@ const OptionSpec kProgramOptions[] = {
     {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
     {"a", "annotate", "prefix lines with time and connection number", nullptr, 0, OPT_SWITCH},
     {"x", "hex", "log traffic as hex dump rows", nullptr, 0, OPT_SWITCH},
+    {"h", "help", "show this text and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
+    {"V", "version", "show the version and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
     {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
 };
 

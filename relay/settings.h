@@ -32,7 +32,8 @@ struct Settings {
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
-// path, the listening address and the switches of the log's form.
+// path, the listening address, the switches of the log's form, and -h and -V,
+// which are answered alone.
 extern const OptionSpec kProgramOptions[];
 
 // A configured port: -1 falls back, any other value keeps its low 16 bits.

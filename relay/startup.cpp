@@ -5,6 +5,7 @@
 
 #include "options/option_parser.h"
 #include "platform/process.h"
+#include "qorvand_version.h"
 #include "relay/own_listener.h"
 #include "traffic_log/event_lines.h"
 
@@ -18,12 +19,27 @@ std::vector<platform::Endpoint> addresses_of(const OptionParser& parser, const c
   return {platform::Endpoint::ipv4(parser.value_of(name).as_address(), 0)};
 }
 
-bool read_command_line(int argc, const char* const* argv, Settings* settings) {
+// -h wins over -V. A failed write (a full disk) must not look like an answer.
+StartUp answer_on_standard_output(const OptionParser& parser) {
+  if (parser.value_of("h").as_switch()) {
+    parser.write_usage(stdout);
+  } else {
+    std::printf("qorvand %s\n", kProgramVersion);
+  }
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return StartUp::kAnswered;
+  std::fputs("Can't write to standard output\n", stderr);
+  return StartUp::kRefused;
+}
+
+StartUp read_command_line(int argc, const char* const* argv, Settings* settings) {
   ResolvedNames resolved;
   const OptionParser parser(kProgramOptions, argc, argv, resolve_address, &resolved);
   if (!parser.ok()) {
     parser.print_usage();
-    return false;
+    return StartUp::kRefused;
+  }
+  if (parser.value_of("h").as_switch() || parser.value_of("V").as_switch()) {
+    return answer_on_standard_output(parser);
   }
   settings->targets = addresses_of(parser, "t", resolved);
   settings->target_port = parser.value_of("p").as_integer();
@@ -32,7 +48,7 @@ bool read_command_line(int argc, const char* const* argv, Settings* settings) {
   settings->bind_address = addresses_of(parser, "b", resolved).front();
   settings->annotate = parser.value_of("a").as_switch();
   settings->hex = parser.value_of("x").as_switch();
-  return true;
+  return StartUp::kRun;
 }
 
 bool targets_own_listener(const Settings& settings) {
@@ -97,21 +113,22 @@ bool resolve_address(const char* text, void* context) {
   return true;
 }
 
-bool start_up(int argc, const char* const* argv, Runtime* runtime, platform::Socket* listener) {
+StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::Socket* listener) {
   platform::prepare_process();
   // Before the command line: its names are resolved as it is read.
   platform::start_networking();
   Settings& settings = runtime->settings;
-  if (!read_command_line(argc, argv, &settings)) return false;
+  const StartUp read = read_command_line(argc, argv, &settings);
+  if (read != StartUp::kRun) return read;
   settings.smtp_port = platform::smtp_service_port();
   if (targets_own_listener(settings)) {
     std::fputs("Can't listen on target socket\n", stderr);
-    return false;
+    return StartUp::kRefused;
   }
   // Before any other thread exists: they all inherit how signals are taken.
   platform::install_stop_handler(stop, runtime);
-  if (!open_listener(&settings, listener) || !open_log(runtime)) return false;
+  if (!open_listener(&settings, listener) || !open_log(runtime)) return StartUp::kRefused;
   runtime->log.set_annotate(settings.annotate);
   runtime->log.event(0, event_lines::kListening);
-  return true;
+  return StartUp::kRun;
 }

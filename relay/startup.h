@@ -18,7 +18,13 @@ using ResolvedNames = std::map<std::string, std::vector<platform::Endpoint>>;
 // what it found in the ResolvedNames that context points to.
 bool resolve_address(const char* text, void* context);
 
+// How start-up ended, and so how the program goes on.
+enum class StartUp {
+  kRun,       // listening, the log open: relay
+  kAnswered,  // -h or -V was answered on standard output: exit with status 0
+  kRefused,   // why was printed on standard error: exit with status 1
+};
+
 // Parses the command line into runtime->settings, checks it, listens and
-// opens the log. On a refusal prints why on standard error and returns false;
-// the caller then exits with status 1.
-bool start_up(int argc, const char* const* argv, Runtime* runtime, platform::Socket* listener);
+// opens the log; or answers -h or -V, whatever else a line that parses holds.
+StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::Socket* listener);

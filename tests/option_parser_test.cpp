@@ -27,6 +27,8 @@ enum GivenRow : unsigned {
   kBind = 16,
   kAnnotate = 32,
   kHex = 64,
+  kHelp = 128,
+  kVersion = 256,
 };
 
 struct ParseCase {
@@ -91,6 +93,8 @@ const std::string kProgramUsageBody =
     "    -b --bind:\tlocal address to listen on\n"
     "    -a --annotate:\tprefix lines with time and connection number\n"
     "    -x --hex:\tlog traffic as hex dump rows\n"
+    "    -h --help:\tshow this text and exit\n"
+    "    -V --version:\tshow the version and exit\n"
     "\n";
 
 }  // namespace
@@ -169,11 +173,39 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"-b", "::", "1.2.3.4"}, nullptr, 0x01020304, 25, 25, "qorvand.log", kTarget | kBind, nullptr, "[::]"},
       {{"--bind", "[::1]", "::1"}, nullptr, 0, 25, 25, "qorvand.log", kTarget | kBind, "[::1]", "[::1]"},
       // The switches take no value: a bare argument behind one is positional.
-      {{"-a", "10.1.2.3", "2525"}, nullptr, 0x0A010203, 2525, 25, "qorvand.log",
+      {{"-a", "10.1.2.3", "2525"},
+       nullptr,
+       0x0A010203,
+       2525,
+       25,
+       "qorvand.log",
        kTarget | kTargetPort | kAnnotate},
       {{"10.1.2.3", "--hex"}, nullptr, 0x0A010203, 25, 25, "qorvand.log", kTarget | kHex},
-      {{"-x", "--annotate", "/a", "10.1.2.3"}, nullptr, 0x0A010203, 25, 25, "qorvand.log",
+      {{"-x", "--annotate", "/a", "10.1.2.3"},
+       nullptr,
+       0x0A010203,
+       25,
+       25,
+       "qorvand.log",
        kTarget | kAnnotate | kHex},
+      // -h and -V need no target; the rest of the line is read as without them.
+      {{"-h"}, nullptr, 0, 25, 25, "qorvand.log", kHelp},
+      {{"--help", "10.0.0.5", "2525"},
+       nullptr,
+       0x0A000005,
+       2525,
+       25,
+       "qorvand.log",
+       kTarget | kTargetPort | kHelp},
+      {{"-V"}, nullptr, 0, 25, 25, "qorvand.log", kVersion},
+      {{"-p", "26", "--version", "-f", "x.log"},
+       nullptr,
+       0,
+       26,
+       25,
+       "x.log",
+       kTargetPort | kLogFile | kVersion},
+      {{"/V", "-h"}, nullptr, 0, 25, 25, "qorvand.log", kHelp | kVersion},
 
       {{}, "Missing required parameter --target"},
       {{"-p", "26", "-f", "x.log"}, "Missing required parameter --target"},
@@ -181,6 +213,14 @@ TEST(OptionParser, ProgramCommandLines) {
       {{"-l", "9", "1.2.3.4", "5", "6"}, "Too many parameters"},
       {{"-z"}, "Unknown option -z"},
       {{"-a"}, "Missing required parameter --target"},
+      // A line that does not parse is refused, -h or -V or not.
+      {{"-h", "-z"}, "Unknown option -z"},
+      {{"--version", "10.1.2.3", "1", "2", "3"}, "Too many parameters"},
+      {{"-h", "--target"}, "Missing parameter to --target option"},
+      {{"-V", "999.1.1.1"}, "Invalid IP address parameter 999.1.1.1"},
+      {{"-v"}, "Unknown option -v"},
+      {{"-hV"}, "Unknown option -hV"},
+      {{"--Help"}, "Unknown option --Help"},
       {{"-ax", "10.1.2.3"}, "Unknown option -ax"},
       {{"--t", "1.2.3.4"}, "Unknown option --t"},
       {{"-target", "1.2.3.4"}, "Unknown option -target"},
@@ -233,6 +273,8 @@ TEST(OptionParser, ProgramCommandLines) {
     EXPECT_EQ(parser.value_of("b").given, (c.given & kBind) != 0);
     EXPECT_EQ(parser.value_of("a").as_switch(), (c.given & kAnnotate) != 0);
     EXPECT_EQ(parser.value_of("hex").as_switch(), (c.given & kHex) != 0);
+    EXPECT_EQ(parser.value_of("help").as_switch(), (c.given & kHelp) != 0);
+    EXPECT_EQ(parser.value_of("V").as_switch(), (c.given & kVersion) != 0);
     if (c.target_resolved != nullptr) {
       EXPECT_EQ(first_address(resolved, parser.text_of("t")), c.target_resolved);
     }

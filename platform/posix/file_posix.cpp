@@ -23,7 +23,9 @@ bool is_null_device(const struct stat& status) {
 void take_back(int descriptor, std::size_t written) {
   if (written == 0) return;
   const off_t end = lseek(descriptor, 0, SEEK_CUR);
-  if (end >= static_cast<off_t>(written)) (void)ftruncate(descriptor, end - static_cast<off_t>(written));
+  // A cut that fails leaves the file as it is: there is nothing else to undo.
+  if (end >= static_cast<off_t>(written) && ftruncate(descriptor, end - static_cast<off_t>(written)) != 0)
+    return;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 """Start-up of the real binary: command-line refusals with the usage text,
-refusal of a target that is its own listening socket, the listening socket,
+-h and -V answered alone, refusal of a target that is its own listening socket, the listening socket,
 the log file and its echo on standard output."""
 import os
 import signal
@@ -19,6 +19,8 @@ USAGE_BODY = ("\nUsage:\n"
               "    -b --bind:\tlocal address to listen on\n"
               "    -a --annotate:\tprefix lines with time and connection number\n"
               "    -x --hex:\tlog traffic as hex dump rows\n"
+              "    -h --help:\tshow this text and exit\n"
+              "    -V --version:\tshow the version and exit\n"
               "\n")
 
 
@@ -101,6 +103,8 @@ class RefusedCommandLines(unittest.TestCase):
             (["10.1.2.3", "1", "2", "3"], "Too many parameters"),
             (["999.1.1.1"], "Invalid IP address parameter 999.1.1.1"),
             (["10.1.2.3", "abc"], "Invalid integer parameter abc"),
+            (["-h", "-z"], "Unknown option -z"),
+            (["--version", "10.1.2.3", "1", "2", "3"], "Too many parameters"),
         ]
         for args, error in cases:
             with self.subTest(args=args):
@@ -134,6 +138,34 @@ class RefusedCommandLines(unittest.TestCase):
             path = os.path.join(folder, "missing", "qorvand.log")
             self.assert_refused(["-f", path, "127.0.0.1", "25", str(port)],
                                 f"Can't open log file {path}: No such file or directory\n", port)
+
+
+class AnsweredAlone(unittest.TestCase):
+    def test_help_and_version_on_standard_output_with_status_0(self):
+        # CTest passes the version that CMake's project() sets.
+        version = os.environ.get("QORVAND_VERSION")
+        self.assertIsNotNone(version, "QORVAND_VERSION is not set")
+        help_text = f"{QORVAND}: TCP connection logger\n{USAGE_BODY}"
+        cases = [
+            (["-h"], help_text),
+            # Its own listener, and a log in a missing folder: neither is looked at.
+            (["--help", "-f", "/missing/folder/x.log", "127.0.0.1"], help_text),
+            (["-V"], f"qorvand {version}\n"),
+            (["10.0.0.5", "--version", "2525"], f"qorvand {version}\n"),
+            (["/V", "-h"], help_text),
+        ]
+        for args, answer in cases:
+            with self.subTest(args=args), Run(args) as run:
+                self.assertEqual(run.exit_status(), 0, run.stderr())
+                self.assertEqual(run.stdout(), answer)
+                self.assertEqual(run.stderr(), "")
+                self.assertFalse(os.path.exists(os.path.join(run.cwd, "qorvand.log")))
+
+    def test_an_answer_that_cannot_be_written_fails(self):
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([QORVAND, "--version"], stdout=full, stderr=subprocess.PIPE,
+                                    timeout=10 * harness.SLOWDOWN)
+        self.assertEqual((result.returncode, result.stderr), (1, b"Can't write to standard output\n"))
 
 
 class Listening(unittest.TestCase):

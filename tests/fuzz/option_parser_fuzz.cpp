@@ -67,7 +67,8 @@ void check_common(const OptionParser& parser) {
 void check_program_table(const OptionParser& parser, const std::vector<std::string>& arguments) {
   if (!parser.ok()) return;
   check(&parser.value_of("t") == &parser.value_of("target"), "short and long name differ");
-  check(parser.value_of("t").given, "required target not given");
+  const bool answered_alone = parser.value_of("h").given || parser.value_of("V").given;
+  check(parser.value_of("t").given || answered_alone, "required target missing without -h or -V");
   check(parser.value_of("t").as_address() != options::kInvalidAddress, "invalid address accepted");
   const char* log_path = parser.value_of("f").as_text();
   check(log_path != nullptr, "log path missing");

@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.abspath(os.environ.get("QORVAND_WINDOWS_BUILD", os.path.join(HERE, "../../build-windows")))
@@ -89,6 +90,15 @@ def cpu_ticks_of(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def project_version():
+    """The version that the build's project() set, from its CMake cache."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        for line in cache:
+            if line.startswith("CMAKE_PROJECT_VERSION:"):
+                return line.strip().split("=", 1)[1]
+    raise RuntimeError("no CMAKE_PROJECT_VERSION in the build's CMake cache")
+
+
 def crlf_lines(raw):
     """The lines of a text written in Windows text mode; every line must end in CR LF."""
     text = raw.decode("ascii")
@@ -135,6 +145,23 @@ class UnitTestsUnderWine(unittest.TestCase):
         self.assertEqual(result.returncode, 0, "\n".join(failed) + "\n" + report[-3000:])
 
 
+# The usage text after its first line (which names the program as Windows passed it).
+USAGE_LINES = [
+    "",
+    "Usage:",
+    "    -t --target:\tremote IP address to connect to",
+    "    -p --target-port:\tremote port to connect to",
+    "    -l --listen-port:\tlocal port to listen on",
+    "    -f --logfile:\tpath of output log file",
+    "    -b --bind:\tlocal address to listen on",
+    "    -a --annotate:\tprefix lines with time and connection number",
+    "    -x --hex:\tlog traffic as hex dump rows",
+    "    -h --help:\tshow this text and exit",
+    "    -V --version:\tshow the version and exit",
+    "",
+]
+
+
 class CommandLineUnderWine(unittest.TestCase):
     def run_qorvand(self, *args):
         with tempfile.TemporaryDirectory(prefix="qorvand-wine-cwd-") as folder:
@@ -146,25 +173,41 @@ class CommandLineUnderWine(unittest.TestCase):
         lines = crlf_lines(result.stderr)
         # Argument 0 names the program the way Windows passed it (a Z:\ path).
         self.assertTrue(lines[0].endswith("qorvand.exe: TCP connection logger"), lines[0])
-        self.assertEqual(lines[1:], [
-            "Missing required parameter --target",
-            "",
-            "Usage:",
-            "    -t --target:\tremote IP address to connect to",
-            "    -p --target-port:\tremote port to connect to",
-            "    -l --listen-port:\tlocal port to listen on",
-            "    -f --logfile:\tpath of output log file",
-            "    -b --bind:\tlocal address to listen on",
-            "    -a --annotate:\tprefix lines with time and connection number",
-            "    -x --hex:\tlog traffic as hex dump rows",
-            "",
-        ])
+        self.assertEqual(lines[1:], ["Missing required parameter --target", *USAGE_LINES])
         self.assertEqual(result.stdout, b"")
+
+    def test_help_and_version_on_standard_output_with_status_0(self):
+        help_result = self.run_qorvand("--help", "127.0.0.1")
+        self.assertEqual((help_result.returncode, help_result.stderr), (0, b""))
+        lines = crlf_lines(help_result.stdout)
+        self.assertTrue(lines[0].endswith("qorvand.exe: TCP connection logger"), lines[0])
+        self.assertEqual(lines[1:], USAGE_LINES)
+        version_result = self.run_qorvand("-V")
+        self.assertEqual((version_result.returncode, version_result.stderr), (0, b""))
+        self.assertEqual(version_result.stdout, f"qorvand {project_version()}\r\n".encode())
 
     def test_a_target_that_is_its_own_listener_is_refused(self):
         result = self.run_qorvand("127.0.0.1")
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr, b"Can't listen on target socket\r\n")
+
+
+class WindowsZip(unittest.TestCase):
+    def test_the_zip_holds_the_program_the_readme_and_the_manual_as_text(self):
+        version = project_version()
+        name = f"qorvand-{version}-windows-x86_64"
+        with zipfile.ZipFile(os.path.join(BUILD, name + ".zip")) as archive:
+            self.assertEqual(sorted(archive.namelist()),
+                             [f"{name}/", f"{name}/README.md", f"{name}/qorvand.exe", f"{name}/qorvand.txt"])
+            with open(EXE, "rb") as exe, open(os.path.join(HERE, "../../README.md"), "rb") as readme:
+                self.assertEqual(archive.read(f"{name}/qorvand.exe"), exe.read())
+                self.assertEqual(archive.read(f"{name}/README.md"), readme.read())
+            manual = archive.read(f"{name}/qorvand.txt")
+        self.assertNotIn(b"\b", manual)
+        lines = crlf_lines(manual)
+        self.assertEqual(lines[0].split(), ["QORVAND(1)", "General", "Commands", "Manual", "QORVAND(1)"])
+        self.assertIn("     -V, --version", lines)
+        self.assertEqual(lines[-1].split()[:2], ["qorvand", version])
 
 
 class RelayUnderWine(unittest.TestCase):
