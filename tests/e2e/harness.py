@@ -14,6 +14,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 QORVAND = os.environ.get("QORVAND_BIN", os.path.join(os.path.dirname(__file__), "../../build/qorvand"))
@@ -99,6 +100,9 @@ class Qorvand(StartedProcess):
     def stderr(self):
         with open(self.stderr_path, "r", errors="replace") as err:
             return err.read()
+
+    def closing_line_count(self):
+        return len(closing_lines(self.log_lines()))
 
     def wait_for_log(self, text, count=1, seconds=10.0):
         """Waits until text stands in the log at least count times."""
@@ -375,3 +379,140 @@ class OpensslServer(StartedProcess):
         if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
             self.stop()
             raise RuntimeError("openssl s_server did not start listening")
+
+
+CLOSED = "Connection closed"
+
+
+def closing_lines(lines):
+    """The closing lines among a log's lines: "Connection closed" or its unsent-data form."""
+    return [line for line in lines if line.startswith(CLOSED)]
+
+
+class Run(StartedProcess):
+    """qorvand started by hand with the given arguments in its own folder (or cwd), its standard output
+    and standard error kept in files; nothing is waited for."""
+
+    def __init__(self, args, cwd=None):
+        self.folder = tempfile.TemporaryDirectory(prefix="qorvand-run-")
+        self.cwd = cwd or self.folder.name
+        self.stdout_path = os.path.join(self.folder.name, "stdout.txt")
+        self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
+        self._stderr = open(self.stderr_path, "wb")
+        with open(self.stdout_path, "wb") as out:
+            self.process = subprocess.Popen([QORVAND, *args], stdout=out, stderr=self._stderr, cwd=self.cwd)
+        self.pid = self.process.pid
+
+    def exit_status(self, seconds=10.0):
+        """The exit status, or None when it still runs after the wait."""
+        try:
+            return self.process.wait(timeout=seconds * SLOWDOWN)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stdout(self):
+        return read_text(self.stdout_path)
+
+    def stderr(self):
+        return read_text(self.stderr_path)
+
+
+def read_text(path):
+    try:
+        with open(path, "r", encoding="ascii") as source:
+            return source.read()
+    except FileNotFoundError:
+        return ""
+
+
+class QorvandTestCase(unittest.TestCase):
+    """The base of every end-to-end test: a qorvand it starts must still run, with nothing reported by a
+    sanitizer, when the test ends; and the checks the tests share."""
+
+    SANITIZER_REPORT = re.compile(r"Sanitizer|runtime error:")
+    # An idle process uses next to no CPU; a spinning thread takes 100 ticks a second.
+    IDLE_TICKS_PER_SECOND = 5
+
+    def start_qorvand(self, target_port, *args, extra_args=(), **options):
+        qorvand = Qorvand(target_port, extra_args=(*args, *extra_args), **options)
+        self.addCleanup(self.stop_and_check, qorvand)
+        return qorvand
+
+    def stop_and_check(self, qorvand):
+        if qorvand.process.returncode is not None:
+            return  # already stopped and checked
+        running = qorvand.process.poll() is None
+        reports = [line for line in qorvand.stderr().splitlines() if self.SANITIZER_REPORT.search(line)]
+        qorvand.stop()
+        if qorvand.process.stdout is not None:
+            qorvand.process.stdout.close()
+        self.assertEqual(reports, [])
+        self.assertTrue(running, f"qorvand ended by itself with status {qorvand.process.returncode}")
+
+    def relay_pair(self, qorvand=None, server=None):
+        """A client connected through qorvand and the server side of that same connection."""
+        if server is None:
+            server = ListeningServer()
+            self.addCleanup(server.close)
+        if qorvand is None:
+            qorvand = self.start_qorvand(server.port)
+        client = qorvand.connect()
+        self.addCleanup(client.close)
+        server_side = server.accept()
+        self.addCleanup(server_side.close)
+        return qorvand, server, client, server_side
+
+    def wait_for_closing_line(self, qorvand, count=1):
+        wait_until(lambda: qorvand.closing_line_count() >= count, 60)
+        lines = qorvand.log_lines()
+        self.assertEqual(len(closing_lines(lines)), count, qorvand.log())
+        return lines
+
+    def assert_in_order(self, lines, expected_starts):
+        """Each expected start begins some line, after the line that matched the one before it."""
+        position = 0
+        for expected in expected_starts:
+            while position < len(lines) and not lines[position].startswith(expected):
+                position += 1
+            self.assertLess(position, len(lines), f"{expected!r} missing or out of order in:\n" + "\n".join(lines))
+            position += 1
+
+    def assert_logged_once_at_most(self, lines, texts):
+        for text in texts:
+            self.assertLessEqual(sum(line.startswith(text) for line in lines), 1, f"{text!r} repeated")
+
+    def assert_idle(self, qorvand, seconds=1.0, ticks_allowed=None, what="nothing to do"):
+        """qorvand uses next to no CPU for a while (a stray tick may be charged; a spinning thread takes
+        about 100 a second)."""
+        allowed = self.IDLE_TICKS_PER_SECOND * seconds if ticks_allowed is None else ticks_allowed
+        before = qorvand.cpu_ticks()
+        time.sleep(seconds)
+        ticks = qorvand.cpu_ticks() - before
+        self.assertLessEqual(ticks, allowed, f"qorvand spins: {ticks} CPU ticks in {seconds} s with {what}")
+
+    def assert_echoes(self, qorvand, payload=b"still relaying\r\n"):
+        with qorvand.connect() as client:
+            client.sendall(payload)
+            self.assertEqual(receive_exactly(client, len(payload), 20), payload)
+
+    def assert_relays_through(self, qorvand, server):
+        """A fresh client still gets through to a scripted server and back."""
+        with qorvand.connect() as client, server.accept() as conn:
+            client.sendall(b"HELO again\r\n")
+            self.assertEqual(receive_exactly(conn, 12, 20), b"HELO again\r\n")
+            conn.sendall(b"250 hello\r\n")
+            self.assertEqual(receive_exactly(client, 11, 20), b"250 hello\r\n")
+
+    def assert_reset_seen(self, sock, what, streamer=None):
+        """The peer reads what it was sent, then a reset: never a clean end of stream. A peer that was
+        sending may have met the reset in a send already (streamer.error)."""
+        if streamer is not None and isinstance(streamer.error, ConnectionResetError):
+            return
+        sock.settimeout(20 * SLOWDOWN)
+        with self.assertRaises(ConnectionResetError, msg=f"{what} saw a clean end instead of a reset"):
+            for _ in range(100000):
+                if not sock.recv(65536):
+                    break

@@ -24,28 +24,18 @@ import harness
 from harness import (LOOPBACK, SLOWDOWN, EchoServer, ListeningServer, Qorvand, free_port, own_interface_address,
                      receive_all, receive_exactly, reset, wait_until)
 
-CLOSING_LINE = re.compile(r"^Connection closed(\n| \(unsent data! C->S: \d+ , S->C: \d+\n)", re.M)
 ERROR_LINE = re.compile(r"^(Client|Server) socket (read|send) error (\d+)$", re.M)
 # A reset peer is reported by its close and by the failing read or send.
 RESET_CODES = {errno.ECONNRESET, errno.EPIPE}
-# An idle process uses next to no CPU; a spinning thread takes 100 ticks a second.
-IDLE_TICKS_PER_SECOND = 5
 
 
 def closing_lines(q):
-    return len(CLOSING_LINE.findall(q.log()))
+    return q.closing_line_count()
 
 
 def traffic_text(log, prefix):
     """The text of one direction's traffic lines, run together."""
     return "".join(line[len(prefix) + 1:] for line in log.splitlines() if line.startswith(prefix + " "))
-
-
-def ticks_over(q, seconds):
-    """CPU ticks qorvand uses during a quiet period of the given length."""
-    before = q.cpu_ticks()
-    time.sleep(seconds)
-    return q.cpu_ticks() - before
 
 
 def numbered_lines(count, text):
@@ -168,54 +158,8 @@ class SelectorEchoServer:
         self.close()
 
 
-class FaultTestCase(unittest.TestCase):
-    SANITIZER_REPORT = re.compile(r"Sanitizer|runtime error:")
-
-    def start_qorvand(self, *args, **kwargs):
-        """A qorvand that must still be running, with nothing reported by a sanitizer, when the test ends."""
-        q = Qorvand(*args, **kwargs)
-        self.addCleanup(self.stop_and_check, q)
-        return q
-
-    def stop_and_check(self, q):
-        if q.process.returncode is not None:
-            return  # already stopped and checked
-        running = q.process.poll() is None
-        reports = [line for line in q.stderr().splitlines() if self.SANITIZER_REPORT.search(line)]
-        q.stop()
-        if q.process.stdout is not None:
-            q.process.stdout.close()
-        self.assertEqual(reports, [])
-        self.assertTrue(running, f"qorvand ended by itself with status {q.process.returncode}")
-
-    def assert_idle(self, q, seconds=1.0):
-        ticks = ticks_over(q, seconds)
-        self.assertLessEqual(ticks, IDLE_TICKS_PER_SECOND * seconds, f"qorvand spins: {ticks} CPU ticks")
-
-    def assert_echoes(self, q, payload=b"still relaying\r\n"):
-        with q.connect() as client:
-            client.sendall(payload)
-            self.assertEqual(receive_exactly(client, len(payload), 20), payload)
-
-    def assert_relays_through(self, q, server):
-        """A fresh client still gets through to a scripted server and back."""
-        with q.connect() as client, server.accept() as conn:
-            client.sendall(b"HELO again\r\n")
-            self.assertEqual(receive_exactly(conn, 12, 20), b"HELO again\r\n")
-            conn.sendall(b"250 hello\r\n")
-            self.assertEqual(receive_exactly(client, 11, 20), b"250 hello\r\n")
-
-
-def assert_reset_seen(test, sock, what, streamer=None):
-    """The peer reads what it was sent, then a reset: never a clean end of stream. A peer that was
-    sending may have met the reset in a send already."""
-    if streamer is not None and isinstance(streamer.error, ConnectionResetError):
-        return
-    sock.settimeout(20 * SLOWDOWN)
-    with test.assertRaises(ConnectionResetError, msg=f"{what} saw a clean end instead of a reset"):
-        for _ in range(100000):
-            if not sock.recv(65536):
-                break
+class FaultTestCase(harness.QorvandTestCase):
+    """Faults, load and hostile input, end to end."""
 
 
 class PeerResetTest(FaultTestCase):
@@ -243,7 +187,7 @@ class PeerResetTest(FaultTestCase):
             finally:
                 if streamer:
                     streamer.stop()
-            assert_reset_seen(self, other, other_name, streamer)
+            self.assert_reset_seen(other, other_name, streamer)
             other.close()
 
             log = q.log()
@@ -284,8 +228,8 @@ class StopTest(FaultTestCase):
                     os.kill(q.pid, stop_signal)
                     self.assertEqual(q.process.wait(timeout=20 * SLOWDOWN), -stop_signal)
                     for client, conn in pairs:
-                        assert_reset_seen(self, client, "the client")
-                        assert_reset_seen(self, conn, "the server")
+                        self.assert_reset_seen(client, "the client")
+                        self.assert_reset_seen(conn, "the server")
                         client.close()
                         conn.close()
                     with open(q.log_path, "rb") as log_file:
@@ -483,7 +427,7 @@ class OutOfDescriptorsTest(FaultTestCase):
                 self.assertNotIn("served", states, "served although every descriptor was taken")
                 self.assertGreaterEqual(states.count("waiting"), 4, states)
                 self.assertIn("Accept failed", q.stderr())
-                self.assertLessEqual(ticks, IDLE_TICKS_PER_SECOND * max(1.0, seconds), "qorvand spins")
+                self.assertLessEqual(ticks, self.IDLE_TICKS_PER_SECOND * max(1.0, seconds), "qorvand spins")
 
                 for index in served:
                     clients[index].close()
@@ -560,7 +504,7 @@ class OddTargetTest(FaultTestCase):
         with socket.socket() as target:
             target.bind((LOOPBACK, 0))
             target.listen(0)
-            with socket.create_connection(target.getsockname()) as queued:  # fills the queue
+            with socket.create_connection(target.getsockname()):  # fills the queue
                 q = self.start_qorvand(target.getsockname()[1])
                 descriptors = q.descriptor_count()
                 waiting = q.connect()

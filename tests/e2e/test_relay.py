@@ -15,15 +15,13 @@ import time
 import unittest
 
 import harness
-from harness import (SLOWDOWN, SUMMARY, EchoServer, HttpServer, ListeningServer, OpensslServer, Qorvand, SmtpServer,
+from harness import (CLOSED, SLOWDOWN, SUMMARY, EchoServer, HttpServer, ListeningServer, OpensslServer, Qorvand, SmtpServer,
                      receive_all, receive_exactly, reset, send_then_shutdown, transcript, wait_until)
 
 CLIENT_SHUTDOWN = "Client has initiated shutdown"
 SERVER_SHUTDOWN = "Server has initiated shutdown"
-CLOSED = "Connection closed"
-# An idle process may be charged a stray tick; a spinning relay thread would take ~100 per second.
+# An idle process may be charged a stray tick.
 IDLE_TICKS_ALLOWED = 2
-IDLE_SECONDS = 2.0
 
 
 def digest(data):
@@ -42,10 +40,6 @@ def text_payload(tag, count):
 
 def logged_as(prefix, payload):
     return [f"{prefix} {line}" for line in payload.decode("ascii").split("\r\n")[:-1]]
-
-
-def closing_lines(lines):
-    return [line for line in lines if line.startswith(CLOSED)]
 
 
 def summaries(log):
@@ -92,45 +86,8 @@ def send_ignoring_reset(sock, data):
         return False
 
 
-class RelayTestCase(unittest.TestCase):
-    def start_qorvand(self, target_port, *extra_args):
-        qorvand = Qorvand(target_port, extra_args=extra_args)
-        self.addCleanup(qorvand.stop)
-        # Runs before the stop: a sanitizer's report on standard error fails the test that caused it.
-        self.addCleanup(lambda: self.assertNotIn("Sanitizer", qorvand.stderr()))
-        return qorvand
-
-    def relay_pair(self, qorvand=None, server=None):
-        """A client connected through qorvand and the server side of that same connection."""
-        if server is None:
-            server = ListeningServer()
-            self.addCleanup(server.close)
-        if qorvand is None:
-            qorvand = self.start_qorvand(server.port)
-        client = qorvand.connect()
-        self.addCleanup(client.close)
-        server_side = server.accept()
-        self.addCleanup(server_side.close)
-        return qorvand, server, client, server_side
-
-    def wait_for_closing_line(self, qorvand, count=1):
-        wait_until(lambda: len(closing_lines(qorvand.log_lines())) >= count, 60)
-        lines = qorvand.log_lines()
-        self.assertEqual(len(closing_lines(lines)), count, qorvand.log())
-        return lines
-
-    def assert_in_order(self, lines, expected_starts):
-        """Each expected start begins some line, after the line that matched the one before it."""
-        position = 0
-        for expected in expected_starts:
-            while position < len(lines) and not lines[position].startswith(expected):
-                position += 1
-            self.assertLess(position, len(lines), f"{expected!r} missing or out of order in:\n" + "\n".join(lines))
-            position += 1
-
-    def assert_logged_once_at_most(self, lines, texts):
-        for text in texts:
-            self.assertLessEqual(sum(line.startswith(text) for line in lines), 1, f"{text!r} repeated")
+class RelayTestCase(harness.QorvandTestCase):
+    """Relayed traffic, end to end."""
 
 
 class SmtpExchangeTest(RelayTestCase):
@@ -460,9 +417,7 @@ class RelayTrafficTest(RelayTestCase):
             sending = pool.submit(send_in_pieces)
             self.assertTrue(wait_for_stall(lambda: sent[0], 30), "the client never had to wait")
             self.assertFalse(sending.done(), "the whole upload fit in the socket buffers")
-            before = qorvand.cpu_ticks()
-            time.sleep(1.0)  # the server keeps not reading
-            self.assertLessEqual(qorvand.cpu_ticks() - before, IDLE_TICKS_ALLOWED, "CPU used while stalled")
+            self.assert_idle(qorvand, 1.0, IDLE_TICKS_ALLOWED, "an upload stalled")  # the server keeps not reading
             received = receive_all(server_side, 60)
             sending.result(timeout=30 * SLOWDOWN)
         self.assertEqual(digest(received), digest(upload))
@@ -611,12 +566,6 @@ class RelayTrafficTest(RelayTestCase):
 
 
 class RelayResourceTest(RelayTestCase):
-    def assert_idle_process_uses_no_cpu(self, qorvand, what):
-        before = qorvand.cpu_ticks()
-        time.sleep(IDLE_SECONDS)
-        used = qorvand.cpu_ticks() - before
-        self.assertLessEqual(used, IDLE_TICKS_ALLOWED, f"{used} CPU ticks in {IDLE_SECONDS} s with {what}")
-
     def test_idle_and_half_closed_connections_use_no_cpu(self):
         server = ListeningServer()
         self.addCleanup(server.close)
@@ -626,7 +575,7 @@ class RelayResourceTest(RelayTestCase):
         for client, server_side in pairs:
             server_side.sendall(b"220 idle\r\n")
             self.assertEqual(receive_exactly(client, 10), b"220 idle\r\n")
-        self.assert_idle_process_uses_no_cpu(qorvand, "4 idle connections")
+        self.assert_idle(qorvand, 2.0, IDLE_TICKS_ALLOWED, "4 idle connections")
         # A connection costs about its thread's stack, not a 64 MiB allocator arena of its own.
         per_connection = (qorvand.vm_size_kib() - address_space) / 4
         self.assertLess(per_connection, 4096, f"{per_connection:.0f} KiB of address space per connection")
@@ -637,7 +586,7 @@ class RelayResourceTest(RelayTestCase):
         self.assertEqual(receive_all(pairs[0][1]), b"")
         self.assertEqual(receive_all(pairs[1][0]), b"")
         self.assertTrue(qorvand.wait_for_log(CLIENT_SHUTDOWN) and qorvand.wait_for_log(SERVER_SHUTDOWN))
-        self.assert_idle_process_uses_no_cpu(qorvand, "half-closed connections")
+        self.assert_idle(qorvand, 2.0, IDLE_TICKS_ALLOWED, "half-closed connections")
         self.assertNotIn(CLOSED, qorvand.log())
 
     def test_many_connections_in_a_row_leave_descriptors_and_threads_as_they_were(self):

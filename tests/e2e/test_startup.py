@@ -2,14 +2,14 @@
 -h and -V answered alone, refusal of a target that is its own listening socket, the listening socket,
 the log file and its echo on standard output."""
 import os
-import signal
 import socket
 import subprocess
 import tempfile
 import unittest
 
 import harness
-from harness import LOOPBACK, QORVAND, Qorvand, ListeningServer, free_port, own_interface_address, wait_until
+from harness import (LOOPBACK, QORVAND, ListeningServer, Qorvand, Run, free_port, is_listening, own_interface_address,
+                     read_text, wait_until)
 
 USAGE_BODY = ("\nUsage:\n"
               "    -t --target:\tremote IP address to connect to\n"
@@ -28,62 +28,7 @@ def usage(error):
     return f"{QORVAND}: TCP connection logger\n{error}\n{USAGE_BODY}"
 
 
-def read_text(path):
-    try:
-        with open(path, "r", encoding="ascii") as source:
-            return source.read()
-    except FileNotFoundError:
-        return ""
-
-
-def is_listening(port):
-    with socket.socket() as probe:
-        probe.settimeout(5 * harness.SLOWDOWN)
-        return probe.connect_ex((LOOPBACK, port)) == 0
-
-
-class Run:
-    """One qorvand started by hand in its own folder, stdout and stderr in files."""
-
-    def __init__(self, args, cwd=None):
-        self._folder = tempfile.TemporaryDirectory(prefix="qorvand-startup-")
-        self.cwd = cwd or self._folder.name
-        self.stdout_path = os.path.join(self._folder.name, "stdout.txt")
-        self.stderr_path = os.path.join(self._folder.name, "stderr.txt")
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.process = subprocess.Popen([QORVAND, *args], stdout=out, stderr=err, cwd=self.cwd)
-        self.pid = self.process.pid
-
-    def exit_status(self, seconds=10.0):
-        """The exit status, or None when it still runs after the wait."""
-        try:
-            return self.process.wait(timeout=seconds * harness.SLOWDOWN)
-        except subprocess.TimeoutExpired:
-            return None
-
-    def running(self):
-        return self.process.poll() is None
-
-    def stdout(self):
-        return read_text(self.stdout_path)
-
-    def stderr(self):
-        return read_text(self.stderr_path)
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.kill(self.pid, signal.SIGKILL)
-        self.process.wait(timeout=10)
-        self._folder.cleanup()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-class RefusedCommandLines(unittest.TestCase):
+class RefusedCommandLines(harness.QorvandTestCase):
     def assert_refused(self, args, stderr_text, port=None):
         with Run(args) as run:
             status = run.exit_status()
@@ -140,7 +85,7 @@ class RefusedCommandLines(unittest.TestCase):
                                 f"Can't open log file {path}: No such file or directory\n", port)
 
 
-class AnsweredAlone(unittest.TestCase):
+class AnsweredAlone(harness.QorvandTestCase):
     def test_help_and_version_on_standard_output_with_status_0(self):
         # CTest passes the version that CMake's project() sets.
         version = os.environ.get("QORVAND_VERSION")
@@ -168,7 +113,7 @@ class AnsweredAlone(unittest.TestCase):
         self.assertEqual((result.returncode, result.stderr), (1, b"Can't write to standard output\n"))
 
 
-class Listening(unittest.TestCase):
+class Listening(harness.QorvandTestCase):
     def test_loopback_target_on_another_port_runs(self):
         port = free_port()
         with Run(["127.0.0.1", "25", str(port)]) as run:
@@ -222,7 +167,7 @@ class Listening(unittest.TestCase):
         if other is None:
             self.skipTest("no local address besides loopback")
         with ListeningServer() as server, Qorvand(server.port, extra_args=["-b", "127.0.0.1"]) as relay:
-            with relay.connect() as client:
+            with relay.connect():
                 server.accept().close()
                 self.assertTrue(relay.wait_for_log(f"-> 127.0.0.1:{relay.listen_port}\n"), relay.log())
             with socket.socket() as elsewhere:
