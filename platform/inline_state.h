@@ -9,9 +9,9 @@
 namespace platform {
 
 template <typename State, std::size_t Bytes>
-void make_inline_state(unsigned char (&storage)[Bytes]) {
+State* make_inline_state(unsigned char (&storage)[Bytes]) {
   static_assert(sizeof(State) <= Bytes && alignof(State) <= alignof(std::max_align_t));
-  new (storage) State;
+  return new (storage) State;
 }
 
 }  // namespace platform

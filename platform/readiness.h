@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 
 #include "platform/net.h"
 
@@ -64,12 +63,13 @@ class ReadinessPair {
 
  private:
   struct Backend;  // defined by each backend: its handles and what was recorded
-  void make_backend();
-  Backend& backend() { return *std::launder(reinterpret_cast<Backend*>(storage_)); }
+  void make_backend();  // makes the backend's state in storage_ and points backend_ at it
+  Backend& backend() { return *backend_; }
 
   // The backend's state lives in the object: no heap on a relay thread.
   static constexpr std::size_t kBackendBytes = 64;
   alignas(std::max_align_t) unsigned char storage_[kBackendBytes];
+  Backend* backend_ = nullptr;
 };
 
 }  // namespace platform

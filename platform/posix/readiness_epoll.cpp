@@ -38,7 +38,7 @@ bool make_nonblocking(int descriptor) {
 }  // namespace
 
 void ReadinessPair::make_backend() {
-  make_inline_state<Backend>(storage_);
+  backend_ = make_inline_state<Backend>(storage_);
 }
 
 bool ReadinessPair::create() {

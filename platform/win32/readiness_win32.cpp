@@ -35,7 +35,7 @@ SocketReadiness readiness_of(const WSANETWORKEVENTS& events) {
 }  // namespace
 
 void ReadinessPair::make_backend() {
-  make_inline_state<Backend>(storage_);
+  backend_ = make_inline_state<Backend>(storage_);
 }
 
 bool ReadinessPair::create() {
