@@ -33,11 +33,15 @@ def deadline(seconds):
     return time.monotonic() + seconds * SLOWDOWN
 
 
-def free_port():
-    """A TCP port that nothing listens on right now."""
-    with socket.socket() as probe:
-        probe.bind((LOOPBACK, 0))
-        return probe.getsockname()[1]
+def free_port(avoid=None):
+    """A TCP port that nothing listens on right now (and not the one to avoid)."""
+    for _ in range(100):
+        with socket.socket() as probe:
+            probe.bind((LOOPBACK, 0))
+            port = probe.getsockname()[1]
+        if port != avoid:
+            return port
+    raise RuntimeError("no free port")
 
 
 def wait_until(predicate, seconds=5.0, interval=0.01):
@@ -73,7 +77,7 @@ class Qorvand(StartedProcess):
     def __init__(self, target_port, listen_port=None, target=LOOPBACK, extra_args=(), log_to_stdout=False,
                  stdout=subprocess.DEVNULL, preexec_fn=None, log_path=None):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-e2e-")
-        self.listen_port = listen_port or free_port()
+        self.listen_port = listen_port or free_port(avoid=target_port)
         self.log_path = "-" if log_to_stdout else log_path or os.path.join(self.folder.name, "qorvand.log")
         args = [QORVAND, "-f", self.log_path, *extra_args, target, str(target_port), str(self.listen_port)]
         self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
@@ -84,8 +88,9 @@ class Qorvand(StartedProcess):
         started = (lambda: is_listening(self.listen_port)) if log_to_stdout or log_path else \
             (lambda: "Listening...\n" in self.log())
         if not wait_until(started, 10):
+            said = self.stderr()
             self.stop()
-            raise RuntimeError("qorvand did not start listening: " + self.stderr())
+            raise RuntimeError("qorvand did not start listening: " + said)
 
     def log(self):
         try:
