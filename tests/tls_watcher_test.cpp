@@ -19,8 +19,8 @@ std::string from_hex(const char* hex) {
 
 // Real bytes, recorded on loopback by a relay between openssl s_client and
 // openssl s_server (OpenSSL 3.0).
-// openssl s_client -servername mail.example.com -groups X25519: the ClientHello, a change
-// cipher spec and three application data records.
+// openssl s_client -servername mail.example.com -groups X25519: the ClientHello, a
+// ChangeCipherSpec and three application data records.
 const std::string kClientStream13 = from_hex(
     "160301012b010001270303d09f379459f24a7a42f66397f662c3c5e4130005672667e3346c11c79637ae1820b78c58481b35"
     "7f642d335fc9ec22f0116cc78a85ce5565f0b58076e1cfd4e645003e130213031301c02cc030009fcca9cca8ccaac02bc02f"
@@ -32,7 +32,7 @@ const std::string kClientStream13 = from_hex(
     "7b96bd9fc9241ba03ce72def1d8aa82d919a67fac09968a66be8eb1ad4b3a80cff69170303001713dcbb993e1940c18426bc"
     "4f0330d5d76fd9737594913d17030300137186995e46a071c17d0699318ce27ca4cf8d31");
 
-// openssl s_server's answer to it: the ServerHello, a change cipher spec, the first application data.
+// openssl s_server's answer to it: the ServerHello, a ChangeCipherSpec, the first application data.
 const std::string kServerStart13 = from_hex(
     "160303007a020000760303736a1061c96992b5160de7f1c2dd994753ac0f43ff6cc97995887610c1a3794f20b78c58481b35"
     "7f642d335fc9ec22f0116cc78a85ce5565f0b58076e1cfd4e645130200002e002b0002030400330024001d002002c1c5e79f"
@@ -125,20 +125,20 @@ std::vector<Row> rows() {
       {"real TLS 1.3 client",
        TlsRole::kClient,
        kClientStream13,
-       {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS change cipher spec, 1 byte]",
+       {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS ChangeCipherSpec, 1 byte]",
         "[TLS application data, 69 bytes]", "[TLS application data, 23 bytes]",
         "[TLS application data, 19 bytes]"}},
       {"real TLS 1.2-only client without a server name",
        TlsRole::kClient,
        kClientStream12,
        {"event: TLS from client: ClientHello, no server name, offers TLS 1.2", "[TLS handshake, 183 bytes]",
-        "[TLS handshake, 37 bytes]", "[TLS change cipher spec, 1 byte]", "[TLS handshake, 40 bytes]",
+        "[TLS handshake, 37 bytes]", "[TLS ChangeCipherSpec, 1 byte]", "[TLS handshake, 40 bytes]",
         "[TLS alert, 26 bytes]"}},
       {"real TLS 1.3 server",
        TlsRole::kServer,
        kServerStart13,
        {"event: TLS from server: ServerHello, version TLS 1.3", "[TLS handshake, 122 bytes]",
-        "[TLS change cipher spec, 1 byte]", "[TLS application data, 23 bytes]"}},
+        "[TLS ChangeCipherSpec, 1 byte]", "[TLS application data, 23 bytes]"}},
       {"real TLS 1.2 server",
        TlsRole::kServer,
        kServerHello12,

@@ -2,13 +2,7 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
-
-namespace {
-// Longer than any event line: a few addresses and numbers.
-constexpr std::size_t kEventLineSize = 1024;
-}  // namespace
 
 class ConnectionLog::TlsLines : public TlsLineSink {
  public:
@@ -35,12 +29,10 @@ ConnectionLog::ConnectionLog(Log& log, ConnectionNumber number, TrafficView view
       batch_(log, number) {}
 
 void ConnectionLog::event(const char* format, ...) {
-  char text[kEventLineSize];
   va_list arguments;
   va_start(arguments, format);
-  const int formatted = std::vsnprintf(text, sizeof text, format, arguments);
+  log_.event_with(number_, format, arguments);
   va_end(arguments);
-  if (formatted >= 0) log_.event(number_, "%s", text);
 }
 
 void ConnectionLog::traffic(Side from, const char* data, std::size_t n) {

@@ -91,12 +91,16 @@ void Log::write_after_loss(const char* text, std::size_t length) {
 }
 
 void Log::event(ConnectionNumber connection, const char* format, ...) {
-  char line[kEventLineSize];
-  const std::size_t start = annotation(connection, line, sizeof line);
   va_list arguments;
   va_start(arguments, format);
-  const int formatted = std::vsnprintf(line + start, sizeof line - start, format, arguments);
+  event_with(connection, format, arguments);
   va_end(arguments);
+}
+
+void Log::event_with(ConnectionNumber connection, const char* format, va_list arguments) {
+  char line[kEventLineSize];
+  const std::size_t start = annotation(connection, line, sizeof line);
+  const int formatted = std::vsnprintf(line + start, sizeof line - start, format, arguments);
   if (formatted < 0) return;
   write(line, std::min(start + static_cast<std::size_t>(formatted), sizeof line - 1));
 }

@@ -4,6 +4,7 @@
 // all, and the echo shows the file's lines in the file's order.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,8 @@ class Log {
   void write(const char* text, std::size_t length);
   // Formats one event line, annotated for the connection (0: none).
   void event(ConnectionNumber connection, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void event_with(ConnectionNumber connection, const char* format, va_list arguments)
+      __attribute__((format(printf, 3, 0)));
 
   // Writes the annotation for a line of the connection ("time #N ", or the
   // time alone for 0) into buffer; returns its length (0 without -a).

@@ -402,10 +402,10 @@ void TlsWatcher::log_hello(TlsLineSink& sink) {
 }
 
 void TlsWatcher::log_record(TlsLineSink& sink) const {
-  static constexpr const char* kTypeNames[] = {"change cipher spec", "alert", "handshake", "application data",
+  static constexpr const char* kTypeNames[] = {"ChangeCipherSpec", "alert", "handshake", "application data",
                                                "heartbeat"};
   const unsigned record_length = static_cast<unsigned>(header_[3]) << 8 | header_[4];
-  char line[sizeof "[TLS change cipher spec, 18432 bytes]"];
+  char line[sizeof "[TLS ChangeCipherSpec, 18432 bytes]"];
   const int written =
       std::snprintf(line, sizeof line, "[TLS %s, %u %s]", kTypeNames[header_[0] - kChangeCipherSpec],
                     record_length, record_length == 1 ? "byte" : "bytes");

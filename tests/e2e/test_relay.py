@@ -191,7 +191,7 @@ class SmtpExchangeTest(RelayTestCase):
         encrypted = texts[next(i for i, text in enumerate(texts) if text.startswith("TLS from client")):]
         for text in encrypted:
             if text.startswith((">>>", "<<<")):
-                self.assertRegex(text, r"^(>>>|<<<) \[TLS [a-z ]+, \d+ bytes?\]$")
+                self.assertRegex(text, r"^(>>>|<<<) \[TLS [A-Za-z ]+, \d+ bytes?\]$")
 
 
 class OtherRealPeersTest(RelayTestCase):
@@ -232,7 +232,7 @@ class OtherRealPeersTest(RelayTestCase):
         traffic = [text for text in texts if text.startswith((">>>", "<<<"))]
         self.assertTrue(traffic)
         for text in traffic:
-            self.assertRegex(text, r"^(>>>|<<<) \[TLS [a-z ]+, \d+ bytes?\]$")
+            self.assertRegex(text, r"^(>>>|<<<) \[TLS [A-Za-z ]+, \d+ bytes?\]$")
 
     def test_curl_downloads_a_binary_file_over_http_byte_for_byte(self):
         body = binary_payload(2_000_000, seed=11)
