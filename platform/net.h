@@ -95,5 +95,8 @@ ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, So
 IoResult receive(Socket socket, char* buffer, std::size_t capacity);
 IoResult send_bytes(Socket socket, const char* data, std::size_t count);
 void shutdown_sending(Socket socket);
+// True when nothing sent by the peer waits to be read (its end of stream may
+// follow); false when bytes wait or it cannot be told.
+bool nothing_to_read(Socket socket);
 
 }  // namespace platform

@@ -37,8 +37,11 @@ void sleep_milliseconds(int milliseconds);
 // A steady clock for durations, in microseconds.
 std::int64_t monotonic_microseconds();
 
-// The local wall-clock time of now as "YYYY-MM-DD HH:MM:SS.uuuuuu" in a
-// buffer of at least 27 bytes (NUL included). Returns the text's length.
-int format_local_time(char* buffer, int size);
+// The wall clock, in microseconds since 1970-01-01 UTC.
+std::int64_t wall_clock_microseconds();
+
+// A wall-clock time as local time, "YYYY-MM-DD HH:MM:SS.uuuuuu", in a buffer
+// of at least 27 bytes (NUL included). Returns the text's length.
+int format_local_time(std::int64_t wall_clock_us, char* buffer, int size);
 
 }  // namespace platform

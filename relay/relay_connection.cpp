@@ -30,6 +30,7 @@ class SocketIo final : public RelayIo {
     return platform::send_bytes(sockets[which], data, count);
   }
   void shutdown_sending(int which) override { platform::shutdown_sending(sockets[which]); }
+  bool nothing_to_read(int which) override { return platform::nothing_to_read(sockets[which]); }
   void reset_on_close(int which) override { platform::reset_on_close(sockets[which]); }
 };
 

@@ -23,6 +23,8 @@ class RelayIo {
   virtual platform::IoResult receive(int which, char* buffer, std::size_t capacity) = 0;
   virtual platform::IoResult send(int which, const char* data, std::size_t count) = 0;
   virtual void shutdown_sending(int which) = 0;
+  // Nothing the peer sent waits to be read.
+  virtual bool nothing_to_read(int which) = 0;
   // The socket's close is to be a reset.
   virtual void reset_on_close(int which) = 0;
 

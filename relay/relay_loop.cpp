@@ -88,7 +88,7 @@ void RelayLoop::collect(Peer& peer) {
     io_.watch_writable(peer.index, false);
   }
   if (ready.closed) {
-    if (!peer.close_seen) log_.event(event_lines::kShutdown, peer.name);
+    if (!peer.close_seen) log_.peer_closed(side_of(peer), io_.nothing_to_read(peer.index));
     peer.close_seen = true;
     peer.readable = true;
   }
@@ -111,7 +111,7 @@ void RelayLoop::read_source(Direction& d) {
     log_.event(event_lines::kReadError, d.source.name, result.error);
     fail(d.source);
   } else if (result.count == 0) {
-    if (!d.source.close_seen) log_.event(event_lines::kShutdown, d.source.name);
+    if (!d.source.close_seen) log_.peer_closed(d.side, true);
     d.source.close_seen = true;
     d.source.ended = true;
   } else {
@@ -173,6 +173,10 @@ void RelayLoop::end_after_failure() {
   }
   io_.reset_on_close(RelayIo::kClient);
   io_.reset_on_close(RelayIo::kServer);
+}
+
+Side RelayLoop::side_of(const Peer& peer) {
+  return peer.index == RelayIo::kClient ? Side::kClient : Side::kServer;
 }
 
 void RelayLoop::log_closing_line() {

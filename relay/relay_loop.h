@@ -81,6 +81,7 @@ class RelayLoop {
   void pass_on_close(Direction& d);
   void fail(Peer& peer);
   void end_after_failure();
+  static Side side_of(const Peer& peer);
   void log_closing_line();
 
   RelayIo& io_;

@@ -14,6 +14,7 @@
 
 #include "traffic_log/connection_log.h"
 #include "traffic_log/console_echo.h"
+#include "platform/process.h"
 
 #if !defined(_WIN32)
 #include <signal.h>
@@ -142,6 +143,81 @@ TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
   EXPECT_EQ(without_local_time(lines[2]), " #12 >>> HELO a") << lines[2];
   // The lines of one read share one annotation.
   EXPECT_EQ(lines[3], lines[2].substr(0, lines[2].size() - 6) + "QUIT");
+}
+
+namespace {
+
+std::int64_t fake_now_us = 0;
+std::int64_t fake_clock() {
+  return fake_now_us;
+}
+
+// The time text at the start of an annotated line.
+std::string time_of(const std::string& line) {
+  return line.substr(0, line.size() - without_local_time(line).size());
+}
+
+}  // namespace
+
+// Text without a line end stands before the other side's bytes and before
+// its peer's close, and carries the time of the read that brought its first
+// byte.
+TEST_F(LogFile, HeldTextKeepsTheTimeOfItsFirstByteAndGoesOutAtAChangeOfDirection) {
+  Log log;
+  attach(log);
+  log.set_annotate(true);
+  log.set_clock(fake_clock);
+  ConnectionLog connection(log, 12);
+  const std::int64_t start_us = 1796731200000000;  // a day in 2026
+  const auto at = [&](int second, Side from, const std::string& bytes) {
+    fake_now_us = start_us + second * 1000000LL;
+    connection.traffic(from, bytes.data(), bytes.size());
+  };
+  at(0, Side::kClient, "HEL");
+  at(1, Side::kClient, "O a\r\n");
+  at(2, Side::kServer, "250");
+  at(3, Side::kClient, "QUIT");
+  fake_now_us = start_us + 4000000;
+  connection.peer_closed(Side::kClient, true);
+
+  const std::vector<std::string> lines = split_lines(read_file(path()));
+  ASSERT_EQ(lines.size(), 4u);
+  const std::vector<std::string> texts{" #12 >>> HELO a", " #12 <<< 250", " #12 >>> QUIT",
+                                       " #12 Client has initiated shutdown"};
+  const std::vector<int> seconds{0, 2, 3, 4};
+  for (std::size_t index = 0; index < lines.size(); ++index) {
+    EXPECT_EQ(without_local_time(lines[index]), texts[index]) << lines[index];
+    char expected_time[32];
+    platform::format_local_time(start_us + seconds[index] * 1000000LL, expected_time, sizeof expected_time);
+    EXPECT_EQ(time_of(lines[index]), expected_time) << lines[index];
+  }
+}
+
+// The time of a line is taken once the log is held for it, so the file
+// shows the lines of many threads in the order of their times.
+TEST_F(LogFile, AnnotatedLinesOfManyThreadsStandInTheOrderOfTheirTimes) {
+  Log log;
+  attach(log);
+  log.set_annotate(true);
+  constexpr int kThreads = 4;
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    threads.emplace_back([thread, &log] {
+      ConnectionLog connection(log, static_cast<ConnectionNumber>(thread + 1));
+      std::string lines;
+      for (int index = 0; index < 200; ++index) lines += "250 a line of a reply " + std::to_string(index) + "\r\n";
+      for (int read = 0; read < 100; ++read) {
+        connection.traffic(Side::kServer, lines.data(), lines.size());
+        connection.event("Client socket read error 104\n");
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::vector<std::string> lines = split_lines(read_file(path()));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads) * 100 * 201);
+  for (std::size_t index = 1; index < lines.size(); ++index) {
+    ASSERT_LE(time_of(lines[index - 1]), time_of(lines[index])) << "line " << index;
+  }
 }
 
 #if !defined(_WIN32)

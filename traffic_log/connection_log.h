@@ -1,8 +1,10 @@
 // One connection's part of the log: its event lines and its traffic, both
 // directions, annotated with its number when the log asks for it. Text that
 // one direction holds back (a line without its end yet) is logged as a line
-// of its own before the other direction's next line and before the closing
-// line, so that the log shows the conversation in the order it was read.
+// of its own as soon as the other direction's bytes or close arrive, and
+// before the closing line, so that the log shows the conversation in the
+// order it was read, whatever the protocol. With -a a line carries the time
+// its first byte was read.
 #pragma once
 
 #include <cstddef>
@@ -34,27 +36,36 @@ class ConnectionLog {
   // One event line of this connection.
   void event(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The bytes of one read from that side's peer, logged before they are
-  // relayed, in one write to the log.
+  // relayed, in one write to the log, after the other side's held text.
   void traffic(Side from, const char* data, std::size_t n);
-  // Logs what both directions hold back, before the closing line.
+  // That side's peer has closed: its shutdown line, after the other side's
+  // held text, and after its own when all it sent has been read (bytes still
+  // unread may go on with its held line).
+  void peer_closed(Side side, bool all_read);
+  // Logs what the connection holds back, before the closing line.
   void flush_held();
 
  private:
-  // Gathers the lines of one read so that they reach the log in one write
-  // (more when they do not fit), all with the annotation of that moment.
+  // Gathers the lines of one turn (one read, or one event) so that they
+  // reach the log in one write (more when they do not fit), annotated with
+  // the turn's time, or for a line begun in an earlier read with that
+  // read's time.
   class Batch : public LineSink {
    public:
     Batch(Log& log, ConnectionNumber number) : log_(log), number_(number) {}
+    void begin(Log::Turn& turn);
     void add_line(const char* prefix, const char* text, std::size_t length) override;
     // An event line among the traffic lines (no prefix).
     void add_event(const char* text, std::size_t length);
-    // Before the first line, the lines the other direction holds back.
-    void hold_other(LineSplitter* other) { other_ = other; }
+    // The next line carries this time instead of the turn's.
+    void next_line_at(std::int64_t time_us) {
+      next_line_time_us_ = time_us;
+      next_line_timed_ = true;
+    }
+    bool next_line_timed() const { return next_line_timed_; }
     void write_out();
 
    private:
-    void flush_other();
-    void annotate();
     void set_head(const char* prefix);
     void append(const char* head, std::size_t head_length, const char* text, std::size_t length);
     void flush();
@@ -63,11 +74,14 @@ class ConnectionLog {
     static constexpr std::size_t kPrefixRoom = 8;
     Log& log_;
     ConnectionNumber number_;
-    LineSplitter* other_ = nullptr;
-    bool annotated_ = false;
-    // How this batch's lines start: the annotation, then for traffic lines
-    // the prefix of head_prefix_ and a blank.
+    Log::Turn* turn_ = nullptr;
+    bool next_line_timed_ = false;
+    std::int64_t next_line_time_us_ = 0;
+    // How lines start: the annotation of head_time_us_, then for traffic
+    // lines the prefix of head_prefix_ and a blank.
     char head_[Log::kAnnotationSize + kPrefixRoom];
+    bool head_valid_ = false;
+    std::int64_t head_time_us_ = 0;
     std::size_t annotation_length_ = 0;
     std::size_t head_length_ = 0;
     const char* head_prefix_ = nullptr;
@@ -85,9 +99,14 @@ class ConnectionLog {
     LineSplitter lines;
     HexRows rows;
     std::optional<TlsWatcher> tls;
+    // When the first byte of the text held back was read (with -a).
+    std::int64_t held_since_us = 0;
   };
 
   Direction& direction(Side side) { return side == Side::kClient ? client_ : server_; }
+  Direction& other(Side side) { return side == Side::kClient ? server_ : client_; }
+  void log_event(const char* text, std::size_t length);
+  void log_held(Direction& d);
   std::size_t take_tls(Direction& d, const char* data, std::size_t n);
   void show_bytes(Direction& d, const char* data, std::size_t n);
 

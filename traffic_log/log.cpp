@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/process.h"
 #include "traffic_log/event_lines.h"
 
 namespace {
@@ -50,6 +49,11 @@ void Log::attach(platform::FileHandle file) {
 void Log::write(const char* text, std::size_t length) {
   if (length == 0) return;
   const std::lock_guard<std::timed_mutex> guard(lock_);
+  write_held(text, length);
+}
+
+void Log::write_held(const char* text, std::size_t length) {
+  if (length == 0) return;
   int error = 0;
   if (lost_lines_ > 0) return write_after_loss(text, length);
   if (!platform::append_whole(file_, text, length, &error)) return note_failure(text, length, error);
@@ -72,7 +76,7 @@ void Log::note_failure(const char* text, std::size_t length, int error) {
 // the lines do not, and end a run of failures that goes on.
 void Log::write_after_loss(const char* text, std::size_t length) {
   char notice[kEventLineSize];
-  std::size_t notice_length = annotation(0, notice, sizeof notice);
+  std::size_t notice_length = annotation(0, annotate_ ? clock_() : 0, notice, sizeof notice);
   const int formatted =
       std::snprintf(notice + notice_length, sizeof notice - notice_length, event_lines::kLogLinesLost,
                     static_cast<unsigned long long>(lost_lines_), platform::error_reason(lost_error_));
@@ -91,29 +95,45 @@ void Log::write_after_loss(const char* text, std::size_t length) {
 }
 
 void Log::event(ConnectionNumber connection, const char* format, ...) {
+  char line[kEventLineSize];
+  const std::lock_guard<std::timed_mutex> guard(lock_);
+  const std::size_t start = annotation(connection, annotate_ ? clock_() : 0, line, sizeof line);
   va_list arguments;
   va_start(arguments, format);
-  event_with(connection, format, arguments);
-  va_end(arguments);
-}
-
-void Log::event_with(ConnectionNumber connection, const char* format, va_list arguments) {
-  char line[kEventLineSize];
-  const std::size_t start = annotation(connection, line, sizeof line);
   const int formatted = std::vsnprintf(line + start, sizeof line - start, format, arguments);
+  va_end(arguments);
   if (formatted < 0) return;
-  write(line, std::min(start + static_cast<std::size_t>(formatted), sizeof line - 1));
+  write_held(line, std::min(start + static_cast<std::size_t>(formatted), sizeof line - 1));
 }
 
-std::size_t Log::annotation(ConnectionNumber connection, char* buffer, std::size_t size) const {
+std::size_t Log::annotation(ConnectionNumber connection, std::int64_t time_us, char* buffer,
+                            std::size_t size) const {
   if (!annotate_) return 0;
-  int length = platform::format_local_time(buffer, static_cast<int>(size));
+  int length = platform::format_local_time(time_us, buffer, static_cast<int>(size));
   if (length < 0) return 0;
   const int number = connection == 0
                          ? std::snprintf(buffer + length, size - static_cast<std::size_t>(length), " ")
                          : std::snprintf(buffer + length, size - static_cast<std::size_t>(length), " #%llu ",
                                          static_cast<unsigned long long>(connection));
   return static_cast<std::size_t>(length + std::max(number, 0));
+}
+
+Log::Turn::Turn(Log& log) : log_(log), held_(log.annotate_) {
+  if (!held_) return;
+  log_.lock_.lock();
+  now_us_ = log_.clock_();
+}
+
+Log::Turn::~Turn() {
+  if (held_) log_.lock_.unlock();
+}
+
+void Log::Turn::write(const char* text, std::size_t length) {
+  if (held_) {
+    log_.write_held(text, length);
+  } else {
+    log_.write(text, length);
+  }
 }
 
 void Log::hold_for_stop() {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -193,6 +194,11 @@ IoResult send_bytes(Socket socket, const char* data, std::size_t count) {
 
 void shutdown_sending(Socket socket) {
   shutdown(static_cast<int>(socket), SHUT_WR);
+}
+
+bool nothing_to_read(Socket socket) {
+  int waiting = 0;
+  return ioctl(static_cast<int>(socket), FIONREAD, &waiting) == 0 && waiting == 0;
 }
 
 std::vector<Endpoint> interface_addresses() {

@@ -119,14 +119,19 @@ std::int64_t monotonic_microseconds() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-int format_local_time(char* buffer, int size) {
+std::int64_t wall_clock_microseconds() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int format_local_time(std::int64_t wall_clock_us, char* buffer, int size) {
+  const time_t seconds = static_cast<time_t>(wall_clock_us / 1000000);
   tm local{};
-  localtime_r(&now.tv_sec, &local);
-  return std::snprintf(buffer, static_cast<std::size_t>(size), "%04d-%02d-%02d %02d:%02d:%02d.%06ld",
+  localtime_r(&seconds, &local);
+  return std::snprintf(buffer, static_cast<std::size_t>(size), "%04d-%02d-%02d %02d:%02d:%02d.%06lld",
                        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                       local.tm_sec, now.tv_nsec / 1000);
+                       local.tm_sec, static_cast<long long>(wall_clock_us % 1000000));
 }
 
 }  // namespace platform

@@ -239,6 +239,11 @@ void shutdown_sending(Socket socket) {
   shutdown(native(socket), SD_SEND);
 }
 
+bool nothing_to_read(Socket socket) {
+  u_long waiting = 0;
+  return ioctlsocket(native(socket), FIONREAD, &waiting) == 0 && waiting == 0;
+}
+
 std::vector<Endpoint> interface_addresses() {
   std::vector<Endpoint> addresses;
   add_interface_addresses(AF_INET, &addresses);

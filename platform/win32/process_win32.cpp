@@ -108,18 +108,26 @@ std::int64_t monotonic_microseconds() {
                                    now.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart);
 }
 
-int format_local_time(char* buffer, int size) {
+// FILETIME counts 100 ns ticks since 1601-01-01 UTC.
+constexpr ULONGLONG kTicksFrom1601To1970 = 116444736000000000ULL;
+
+std::int64_t wall_clock_microseconds() {
   FILETIME utc;
   GetSystemTimePreciseAsFileTime(&utc);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+  return static_cast<std::int64_t>((ticks - kTicksFrom1601To1970) / 10);
+}
+
+int format_local_time(std::int64_t wall_clock_us, char* buffer, int size) {
+  const ULONGLONG ticks = static_cast<ULONGLONG>(wall_clock_us) * 10 + kTicksFrom1601To1970;
+  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   FILETIME local;
   SYSTEMTIME parts;
   FileTimeToLocalFileTime(&utc, &local);
   FileTimeToSystemTime(&local, &parts);
-  const ULONGLONG ticks = (static_cast<ULONGLONG>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
-  const unsigned microseconds = static_cast<unsigned>(ticks / 10 % 1000000);
   return std::snprintf(buffer, static_cast<std::size_t>(size), "%04u-%02u-%02u %02u:%02u:%02u.%06u",
                        parts.wYear, parts.wMonth, parts.wDay, parts.wHour, parts.wMinute, parts.wSecond,
-                       microseconds);
+                       static_cast<unsigned>(wall_clock_us % 1000000));
 }
 
 }  // namespace platform

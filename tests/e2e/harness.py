@@ -3,9 +3,11 @@ loopback, wait for it to listen, read its log, stop it by its process id.
 
 Every wait here is bounded in time; every process started is killed by pid.
 """
+import glob
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import socketserver
@@ -384,6 +386,42 @@ class OpensslServer(StartedProcess):
         if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
             self.stop()
             raise RuntimeError("openssl s_server did not start listening")
+
+
+class PostgresServer(StartedProcess):
+    """A PostgreSQL server of its own (initdb in a temporary folder) on a free loopback port, trusting local
+    users; run as the postgres user when the test runs as root, as PostgreSQL requires."""
+
+    BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))
+
+    def __init__(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="qorvand-pg-")
+        self.port = free_port()
+        data = os.path.join(self.folder.name, "data")
+        as_owner = {"user": "postgres", "group": "postgres", "extra_groups": []} if os.geteuid() == 0 else {}
+        if as_owner:
+            shutil.chown(self.folder.name, "postgres")
+        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
+        subprocess.run([os.path.join(self.BIN[-1], "initdb"), "-D", data, "-A", "trust", "-U", "postgres", "--no-sync"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=self._stderr, timeout=120, **as_owner)
+        self.process = subprocess.Popen(
+            [os.path.join(self.BIN[-1], "postgres"), "-D", data, "-h", LOOPBACK, "-p", str(self.port),
+             "-k", self.folder.name, "-c", "fsync=off"],
+            stdout=subprocess.DEVNULL, stderr=self._stderr, **as_owner)
+        self.pid = self.process.pid
+        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 30):
+            self.stop()
+            raise RuntimeError("postgres did not start listening")
+
+    def stop(self):
+        """A fast shutdown (SIGINT), so that its server processes go too; killed when it overstays."""
+        if self.process.poll() is None:
+            os.kill(self.pid, signal.SIGINT)
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                pass
+        super().stop()
 
 
 CLOSED = "Connection closed"

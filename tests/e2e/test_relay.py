@@ -384,22 +384,59 @@ class RelayTrafficTest(RelayTestCase):
         ])
         self.assertEqual(SUMMARY.match(texts[-1]).groups(), ("25", "8", "closed"))
 
-    def test_text_without_a_line_end_is_logged_in_the_order_it_was_read(self):
-        """A request without a line end stands before its reply, and held text is logged before the closing
-        line; the line end that completes a line logged early adds no line of its own."""
-        qorvand, _, client, server_side = self.relay_pair()
-        client.sendall(b"select 42 as answer;")
-        self.assertEqual(receive_exactly(server_side, 20), b"select 42 as answer;")
-        server_side.sendall(b"answer\r\n42\r\n")
-        self.assertEqual(receive_exactly(client, 12), b"answer\r\n42\r\n")
-        client.sendall(b"\r\nTerminate")
-        self.assertEqual(receive_exactly(server_side, 11), b"\r\nTerminate")
+    def test_a_ping_pong_without_line_ends_is_logged_in_the_order_it_was_sent(self):
+        """Messages without a line end (a prompt, a binary protocol) each stand on a line of their own, in the
+        order they were sent, with the time they were read; the last one before the closes."""
+        server = ListeningServer()
+        self.addCleanup(server.close)
+        qorvand, _, client, server_side = self.relay_pair(self.start_qorvand(server.port, "-a"), server)
+        exchange = [(server_side, client, b"HELLO")]
+        for number in range(3):
+            exchange += [(client, server_side, b"REQ%d" % number), (server_side, client, b"REPLY%d" % number)]
+        exchange.append((client, server_side, b"BYE"))
+        for sender, receiver, message in exchange:
+            sender.sendall(message)
+            self.assertEqual(receive_exactly(receiver, len(message)), message)
         client.close()
+        self.assertTrue(qorvand.wait_for_log(CLIENT_SHUTDOWN), qorvand.log())
         server_side.close()
-        lines = self.wait_for_closing_line(qorvand)
-        self.assertEqual([line for line in lines if line.startswith((">>>", "<<<"))],
-                         [">>> select 42 as answer;", "<<< answer", "<<< 42", ">>> Terminate"])
-        self.assertEqual(lines[-1], CLOSED)
+        self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 1, 30), qorvand.log())
+        lines = [line for line in qorvand.log_lines() if " #1 " in line]
+        texts = transcript(lines, 1)
+        start = texts.index(next(text for text in texts if text.startswith("Outgoing: "))) + 1
+        expected = [("<<< " if sender is server_side else ">>> ") + message.decode() for sender, _, message in exchange]
+        self.assertEqual(texts[start:-1], expected + [CLIENT_SHUTDOWN, SERVER_SHUTDOWN, CLOSED])
+        self.assertEqual(SUMMARY.match(texts[-1]).group(3), "closed")
+        times = [line[:26] for line in lines]
+        self.assertEqual(times, sorted(times), "a line carries a time before the line above it")
+
+    @unittest.skipUnless(harness.PostgresServer.BIN, "PostgreSQL's server is not installed")
+    def test_psql_queries_and_replies_stand_in_the_order_they_were_sent(self):
+        """A binary protocol whose messages have no line ends: each reply stands after its query and before
+        the next one, and the last one before the client's terminate message and the closes."""
+        with harness.PostgresServer() as postgres:
+            qorvand = self.start_qorvand(postgres.port)
+            psql = subprocess.run(
+                ["psql", "-X", "-A", "-t", "-h", harness.LOOPBACK, "-p", str(qorvand.listen_port), "-U", "postgres",
+                 "-d", "postgres", "-c", "select 'one'", "-c", "select 'two'"],
+                capture_output=True, timeout=60 * SLOWDOWN)
+            self.assertEqual(psql.stdout, b"one\ntwo\n", psql.stderr)
+            lines = self.wait_for_closing_line(qorvand)
+
+        def first(prefix, text):
+            return next((index for index, line in enumerate(lines) if line.startswith(prefix) and text in line), -1)
+
+        def replies(start, end):
+            return "".join(line[4:] for line in lines[start + 1:end] if line.startswith("<<< "))
+        # The close may be noticed with the terminate message, and then stands before it.
+        terminate = min(first(">>> ", "X...."), first(CLIENT_SHUTDOWN, ""))
+        order = [first(">>> ", "select 'one'"), first(">>> ", "select 'two'"), terminate, first(SERVER_SHUTDOWN, ""),
+                 first(CLOSED, "")]
+        self.assertNotIn(-1, order, "\n".join(lines))
+        self.assertEqual(order, sorted(order), "\n".join(lines))
+        # Each reply, up to its ready-for-query message, stands between its query and the client's next message.
+        for (query, following), value in zip(zip(order, order[1:]), ("one", "two")):
+            self.assertRegex(replies(query, following), rf"\.{value}C.*SELECT 1\.Z\.\.\.\.I$", "\n".join(lines))
 
     def test_upload_to_a_server_that_reads_late_stalls_without_cpu_and_loses_nothing(self):
         qorvand, _, client, server_side = self.relay_pair()
