@@ -22,7 +22,9 @@ class SocketIo final : public RelayIo {
 
   WaitResult wait(bool forever, int* error) override { return readiness.wait(forever, error); }
   platform::SocketReadiness collect(int which) override { return readiness.collect(which); }
-  void watch_writable(int which, bool watch) override { readiness.watch_writable(which, watch); }
+  bool watch_writable(int which, bool watch, int* error) override {
+    return readiness.watch_writable(which, watch, error);
+  }
   platform::IoResult receive(int which, char* buffer, std::size_t capacity) override {
     return platform::receive(sockets[which], buffer, capacity);
   }
