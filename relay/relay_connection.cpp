@@ -50,6 +50,7 @@ class RelaySession {
   void log_outgoing();
   bool arm();
   void note_connect_failure(platform::ConnectOutcome outcome, int error);
+  const char* relayed_ending() const;
   void log_summary();
 
   Runtime& runtime_;
@@ -89,10 +90,7 @@ void RelaySession::run() {
       }
     }
     loop_.finish();
-    if (loop_.first_failed() >= 0) {
-      ending_ = loop_.first_failed() == RelayIo::kClient ? event_lines::kEndClientReset
-                                                         : event_lines::kEndServerReset;
-    }
+    ending_ = relayed_ending();
   }
   if (runtime_.settings.annotate) log_summary();
 }
@@ -139,6 +137,13 @@ void RelaySession::note_connect_failure(platform::ConnectOutcome outcome, int er
       ending_ = event_lines::kEndConnectFailed;
       break;
   }
+}
+
+// Once an address has answered, the relay alone decides: the addresses
+// that did not answer before it no longer count.
+const char* RelaySession::relayed_ending() const {
+  if (loop_.first_failed() < 0) return event_lines::kEndClosed;
+  return loop_.first_failed() == RelayIo::kClient ? event_lines::kEndClientReset : event_lines::kEndServerReset;
 }
 
 platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& target, int* error) {
