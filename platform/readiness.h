@@ -55,8 +55,9 @@ class ReadinessPair {
   // A socket is taken to be writable once armed; write readiness is watched
   // only while a send to it has met would-block, so that room freed by every
   // acknowledgement does not wake the relay for nothing. (Windows records
-  // write readiness only after a would-block anyway.)
-  void watch_writable(int which, bool watch);
+  // write readiness only after a would-block anyway.) False with *error set
+  // when the watch could not be changed (the system is out of memory).
+  bool watch_writable(int which, bool watch, int* error);
   // Stops watching both sockets and releases the notification objects.
   // The destructor does it too.
   void close();

@@ -9,7 +9,9 @@ namespace platform {
 using ThreadBody = void (*)(void* argument);
 
 // Starts body(argument) on a new detached thread. False when the thread could
-// not be created (the caller still owns whatever argument refers to).
-bool start_detached_thread(ThreadBody body, void* argument);
+// not be created (the caller still owns whatever argument refers to), with
+// the system's code in *error when error is given (an errno value on Linux,
+// a Windows error code on Windows: error_reason reads either).
+bool start_detached_thread(ThreadBody body, void* argument, int* error = nullptr);
 
 }  // namespace platform

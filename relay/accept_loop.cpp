@@ -1,6 +1,8 @@
 #include "relay/accept_loop.h"
 
 #include <cstdio>
+#include <memory>
+#include <utility>
 
 #include "platform/process.h"
 #include "relay/relay_threads.h"
@@ -13,12 +15,14 @@ namespace {
 constexpr int kAcceptFailurePauseMs = 100;
 constexpr std::int64_t kReportIntervalUs = 60 * 1000000LL;
 
-// Says on standard error that accepting fails: when a failure starts or
-// changes, and then at most once a minute while the same failure goes on
-// (clients accepted in between do not end it: at a descriptor limit accepts
-// fail and succeed by turns).
-class AcceptFailureReport {
+// Says on standard error that something keeps failing: when a failure starts
+// or changes, and then at most once a minute while the same failure goes on
+// (successes in between do not end it: at a descriptor or thread limit,
+// accepts and thread starts fail and succeed by turns).
+class FailureReport {
  public:
+  explicit FailureReport(const char* what) : what_(what) {}
+
   void failed(int error) {
     const std::int64_t now = platform::monotonic_microseconds();
     if (error == last_error_ && now - last_report_us_ < kReportIntervalUs) {
@@ -26,10 +30,10 @@ class AcceptFailureReport {
       return;
     }
     if (error == last_error_ && repeats_ > 0) {
-      std::fprintf(stderr, "Accept failed: %s (%d), %llu more times since the last report\n",
-                   platform::error_reason(error), error, static_cast<unsigned long long>(repeats_));
+      std::fprintf(stderr, "%s: %s (%d), %llu more times since the last report\n", what_,
+                   platform::error_reason(error), error, repeats_);
     } else {
-      std::fprintf(stderr, "Accept failed: %s (%d)\n", platform::error_reason(error), error);
+      std::fprintf(stderr, "%s: %s (%d)\n", what_, platform::error_reason(error), error);
     }
     std::fflush(stderr);
     last_error_ = error;
@@ -38,17 +42,20 @@ class AcceptFailureReport {
   }
 
  private:
+  const char* what_;
   int last_error_ = 0;
   std::int64_t last_report_us_ = 0;
   unsigned long long repeats_ = 0;
 };
 
-void hand_to_relay_thread(RelayThreads& threads, const RelayStart& start, const platform::Endpoint& peer) {
-  if (threads.relay(start)) return;
-  platform::close_socket(start.client);
-  std::fprintf(stderr, "Can't start a relay thread: client %s:%u disconnected\n",
-               platform::address_text(peer).text, static_cast<unsigned>(peer.port));
-  std::fflush(stderr);
+// Registered before anything else is done with it: from here on a stop
+// resets the client, whether it waits for the log, for a relay thread or
+// is being relayed.
+RelayStart register_client(ConnectionRegistry& connections, platform::Socket client, ConnectionNumber number) {
+  RelayStart start{client, number, platform::monotonic_microseconds(),
+                   std::make_unique<ConnectionRegistry::Entry>()};
+  connections.add(*start.registration, client);
+  return start;
 }
 
 }  // namespace
@@ -56,21 +63,24 @@ void hand_to_relay_thread(RelayThreads& threads, const RelayStart& start, const 
 void accept_forever(Runtime& runtime, platform::Socket listener) {
   const platform::AddressText listen_address = platform::address_text(runtime.settings.listening);
   const int listen_port = runtime.settings.listening.port;
-  AcceptFailureReport failures;
+  FailureReport accept_failures("Accept failed");
+  FailureReport thread_failures("Can't start a relay thread");
   RelayThreads threads(runtime);
   ConnectionNumber last_number = 0;
   for (;;) {
     platform::Endpoint peer;
     const platform::Socket client = platform::accept_client(listener, &peer);
     if (client == platform::kNoSocket) {
-      failures.failed(platform::last_socket_error());
+      accept_failures.failed(platform::last_socket_error());
       platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
-    const std::int64_t accepted_us = platform::monotonic_microseconds();
-    const ConnectionNumber number = ++last_number;
-    runtime.log.event(number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
+    RelayStart start = register_client(runtime.connections, client, ++last_number);
+    runtime.log.event(start.number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
                       listen_address.text, listen_port);
-    hand_to_relay_thread(threads, RelayStart{client, number, accepted_us}, peer);
+    int error = 0;
+    if (threads.relay(start, &error)) continue;
+    thread_failures.failed(error);
+    turn_away(runtime, std::move(start), error);
   }
 }

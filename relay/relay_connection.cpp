@@ -1,5 +1,7 @@
 #include "relay/relay_connection.h"
 
+#include <utility>
+
 #include "platform/process.h"
 #include "platform/readiness.h"
 #include "relay/relay_loop.h"
@@ -22,7 +24,9 @@ class SocketIo final : public RelayIo {
 
   WaitResult wait(bool forever, int* error) override { return readiness.wait(forever, error); }
   platform::SocketReadiness collect(int which) override { return readiness.collect(which); }
-  void watch_writable(int which, bool watch) override { readiness.watch_writable(which, watch); }
+  bool watch_writable(int which, bool watch, int* error) override {
+    return readiness.watch_writable(which, watch, error);
+  }
   platform::IoResult receive(int which, char* buffer, std::size_t capacity) override {
     return platform::receive(sockets[which], buffer, capacity);
   }
@@ -34,9 +38,20 @@ class SocketIo final : public RelayIo {
   void reset_on_close(int which) override { platform::reset_on_close(sockets[which]); }
 };
 
+// The time since a client was accepted, as the summary line shows it.
+struct Elapsed {
+  long long seconds;
+  long long microseconds;
+};
+
+Elapsed since(std::int64_t accepted_us) {
+  const std::int64_t elapsed_us = platform::monotonic_microseconds() - accepted_us;
+  return {static_cast<long long>(elapsed_us / 1000000), static_cast<long long>(elapsed_us % 1000000)};
+}
+
 class RelaySession {
  public:
-  RelaySession(Runtime& runtime, const RelayStart& start);
+  RelaySession(Runtime& runtime, RelayStart&& start);
   RelaySession(const RelaySession&) = delete;
   RelaySession& operator=(const RelaySession&) = delete;
   ~RelaySession();
@@ -49,6 +64,7 @@ class RelaySession {
   void log_outgoing();
   bool arm();
   void note_connect_failure(platform::ConnectOutcome outcome, int error);
+  const char* relayed_ending() const;
   void log_summary();
 
   Runtime& runtime_;
@@ -56,24 +72,24 @@ class RelaySession {
   platform::Endpoint target_;  // the address connected to, or tried last
   SocketIo io_;
   RelayLoop loop_{io_, log_};
-  ConnectionRegistry::Entry registered_;
+  std::unique_ptr<ConnectionRegistry::Entry> registered_;  // taken over from the accept loop
   std::int64_t accepted_us_;
   const char* ending_ = event_lines::kEndClosed;  // how the summary line says it ended
 };
 
-RelaySession::RelaySession(Runtime& runtime, const RelayStart& start)
+RelaySession::RelaySession(Runtime& runtime, RelayStart&& start)
     : runtime_(runtime),
       log_(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate}),
       target_(runtime.settings.targets.front().with_port(effective_target_port(runtime.settings))),
+      registered_(std::move(start.registration)),
       accepted_us_(start.accepted_us) {
   io_.sockets[RelayIo::kClient] = start.client;
-  runtime_.connections.add(registered_, start.client);
 }
 
 // The owner closes: taken out of the registry first, so that a stop never
 // touches a closed socket.
 RelaySession::~RelaySession() {
-  runtime_.connections.remove(registered_);
+  runtime_.connections.remove(*registered_);
   io_.readiness.close();
   platform::close_socket(io_.sockets[RelayIo::kClient]);
   platform::close_socket(io_.sockets[RelayIo::kServer]);
@@ -88,10 +104,7 @@ void RelaySession::run() {
       }
     }
     loop_.finish();
-    if (loop_.first_failed() >= 0) {
-      ending_ = loop_.first_failed() == RelayIo::kClient ? event_lines::kEndClientReset
-                                                         : event_lines::kEndServerReset;
-    }
+    ending_ = relayed_ending();
   }
   if (runtime_.settings.annotate) log_summary();
 }
@@ -140,10 +153,17 @@ void RelaySession::note_connect_failure(platform::ConnectOutcome outcome, int er
   }
 }
 
+// Once an address has answered, the relay alone decides: the addresses
+// that did not answer before it no longer count.
+const char* RelaySession::relayed_ending() const {
+  if (loop_.first_failed() < 0) return event_lines::kEndClosed;
+  return loop_.first_failed() == RelayIo::kClient ? event_lines::kEndClientReset : event_lines::kEndServerReset;
+}
+
 platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& target, int* error) {
   platform::Socket& server = io_.sockets[RelayIo::kServer];
   if (server != platform::kNoSocket) {
-    runtime_.connections.set_server(registered_, platform::kNoSocket);
+    runtime_.connections.set_server(*registered_, platform::kNoSocket);
     platform::close_socket(server);
   }
   server = platform::open_tcp_socket(target.family);
@@ -151,7 +171,7 @@ platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& targ
     *error = platform::last_socket_error();
     return platform::ConnectOutcome::kFailed;
   }
-  runtime_.connections.set_server(registered_, server);
+  runtime_.connections.set_server(*registered_, server);
   platform::send_without_delay(server);
   return platform::connect_watching_client(server, target, io_.sockets[RelayIo::kClient], kConnectTimeLimitMs,
                                            kClientGraceMs, error);
@@ -178,16 +198,26 @@ bool RelaySession::arm() {
 }
 
 void RelaySession::log_summary() {
-  const std::int64_t elapsed_us = platform::monotonic_microseconds() - accepted_us_;
+  const Elapsed elapsed = since(accepted_us_);
   log_.event(event_lines::kSummary, static_cast<unsigned long long>(loop_.delivered_to_server()),
-             static_cast<unsigned long long>(loop_.delivered_to_client()),
-             static_cast<long long>(elapsed_us / 1000000), static_cast<long long>(elapsed_us % 1000000),
-             ending_);
+             static_cast<unsigned long long>(loop_.delivered_to_client()), elapsed.seconds,
+             elapsed.microseconds, ending_);
 }
 
 }  // namespace
 
-void relay_connection(Runtime& runtime, const RelayStart& start) {
-  RelaySession session(runtime, start);
+void relay_connection(Runtime& runtime, RelayStart&& start) {
+  RelaySession session(runtime, std::move(start));
   session.run();
+}
+
+void turn_away(Runtime& runtime, RelayStart&& start, int error) {
+  runtime.log.event(start.number, event_lines::kTurnedAway, platform::error_reason(error));
+  if (runtime.settings.annotate) {
+    const Elapsed elapsed = since(start.accepted_us);
+    runtime.log.event(start.number, event_lines::kSummary, 0ULL, 0ULL, elapsed.seconds, elapsed.microseconds,
+                      event_lines::kEndTurnedAway);
+  }
+  runtime.connections.remove(*start.registration);
+  platform::close_socket(start.client);
 }

@@ -18,7 +18,8 @@ class RelayIo {
   // As ReadinessPair::wait: forever, or a poll.
   virtual WaitResult wait(bool forever, int* error) = 0;
   virtual platform::SocketReadiness collect(int which) = 0;
-  virtual void watch_writable(int which, bool watch) = 0;
+  // As ReadinessPair::watch_writable: false with *error set when it failed.
+  virtual bool watch_writable(int which, bool watch, int* error) = 0;
   // Non-blocking, as platform::receive and platform::send_bytes.
   virtual platform::IoResult receive(int which, char* buffer, std::size_t capacity) = 0;
   virtual platform::IoResult send(int which, const char* data, std::size_t count) = 0;

@@ -85,7 +85,9 @@ void RelayLoop::collect(Peer& peer) {
   if (ready.readable) peer.readable = true;
   if (ready.writable && !peer.writable) {
     peer.writable = true;
-    io_.watch_writable(peer.index, false);
+    // A watch that stays on only wakes the relay more often than needed.
+    int ignored = 0;
+    (void)io_.watch_writable(peer.index, false, &ignored);
   }
   if (ready.closed) {
     if (!peer.close_seen) log_.peer_closed(side_of(peer), io_.nothing_to_read(peer.index));
@@ -128,8 +130,7 @@ void RelayLoop::read_source(Direction& d) {
 void RelayLoop::send_to_destination(Direction& d) {
   const platform::IoResult result = io_.send(d.destination.index, d.buffer, d.length);
   if (result.would_block) {
-    d.destination.writable = false;
-    io_.watch_writable(d.destination.index, true);
+    wait_for_room(d.destination);
   } else if (result.failed()) {
     log_.event(event_lines::kSendError, d.destination.name, result.error);
     fail(d.destination);
@@ -139,6 +140,16 @@ void RelayLoop::send_to_destination(Direction& d) {
     std::memmove(d.buffer, d.buffer + sent, d.length - sent);
     d.length -= sent;
   }
+}
+
+// Without the watch no notification would ever say there is room again: the
+// send cannot go on, and fails as if the peer had gone.
+void RelayLoop::wait_for_room(Peer& peer) {
+  peer.writable = false;
+  int error = 0;
+  if (io_.watch_writable(peer.index, true, &error)) return;
+  log_.event(event_lines::kSendError, peer.name, error);
+  fail(peer);
 }
 
 // The source's close is passed on only once everything it sent was delivered.

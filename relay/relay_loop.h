@@ -78,6 +78,7 @@ class RelayLoop {
   bool can_send(const Direction& d) const;
   void read_source(Direction& d);
   void send_to_destination(Direction& d);
+  void wait_for_room(Peer& peer);
   void pass_on_close(Direction& d);
   void fail(Peer& peer);
   void end_after_failure();

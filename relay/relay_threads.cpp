@@ -1,11 +1,14 @@
 #include "relay/relay_threads.h"
 
+#include <utility>
+
 #include "platform/thread.h"
 
-bool RelayThreads::relay(const RelayStart& start) {
+bool RelayThreads::relay(RelayStart& start, int* error) {
+  const ConnectionNumber number = start.number;
   {
     const std::lock_guard<std::mutex> guard(lock_);
-    waiting_connections_.push_back(start);
+    waiting_connections_.push_back(std::move(start));
     if (waiting_threads_ >= static_cast<int>(waiting_connections_.size())) {
       arrived_.notify_one();
       return true;
@@ -13,15 +16,16 @@ bool RelayThreads::relay(const RelayStart& start) {
   }
   // A new thread takes the next connection waiting, which may be this one
   // or, when a thread came free meanwhile, a later one.
-  if (platform::start_detached_thread(run, this)) return true;
-  return !take_back(start.number);
+  if (platform::start_detached_thread(run, this, error)) return true;
+  return !take_back(number, &start);
 }
 
 // True when the connection was still waiting and is the caller's again.
-bool RelayThreads::take_back(ConnectionNumber number) {
+bool RelayThreads::take_back(ConnectionNumber number, RelayStart* start) {
   const std::lock_guard<std::mutex> guard(lock_);
   for (auto entry = waiting_connections_.begin(); entry != waiting_connections_.end(); ++entry) {
     if (entry->number == number) {
+      *start = std::move(*entry);
       waiting_connections_.erase(entry);
       return true;
     }
@@ -42,10 +46,10 @@ void RelayThreads::serve() {
       arrived_.wait(guard);
       --waiting_threads_;
     }
-    const RelayStart next = waiting_connections_.front();
+    RelayStart next = std::move(waiting_connections_.front());
     waiting_connections_.pop_front();
     guard.unlock();
-    relay_connection(runtime_, next);
+    relay_connection(runtime_, std::move(next));
     guard.lock();
   }
 }

@@ -20,14 +20,15 @@ class RelayThreads {
   RelayThreads(const RelayThreads&) = delete;
   RelayThreads& operator=(const RelayThreads&) = delete;
 
-  // Relays the client on a waiting thread, or on a new one. False when no
-  // thread could be started; the caller then still owns the socket.
-  bool relay(const RelayStart& start);
+  // Relays the client on a waiting thread, or on a new one, taking start
+  // over. False when no thread could be started, with the system's reason
+  // in *error: start is then the caller's again.
+  bool relay(RelayStart& start, int* error);
 
  private:
   static void run(void* self);
   void serve();
-  bool take_back(ConnectionNumber number);
+  bool take_back(ConnectionNumber number, RelayStart* start);
 
   Runtime& runtime_;
   std::mutex lock_;

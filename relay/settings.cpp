@@ -5,7 +5,7 @@ const OptionSpec kProgramOptions[] = {
     {"t", "target", "remote IP address to connect to", nullptr, OPT_REQUIRED | OPT_POSITIONAL, OPT_ADDRESS},
     {"p", "target-port", "remote port to connect to", "25", OPT_POSITIONAL, OPT_INTEGER},
     {"l", "listen-port", "local port to listen on", "25", OPT_POSITIONAL, OPT_INTEGER},
-    {"f", "logfile", "path of output log file", "qorvand.log", 0, OPT_STRING},
+    {"f", "logfile", "path of output log file", kDefaultLogPath, 0, OPT_STRING},
     {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
     {"a", "annotate", "prefix lines with time and connection number", nullptr, 0, OPT_SWITCH},
     {"x", "hex", "log traffic as hex dump rows", nullptr, 0, OPT_SWITCH},

@@ -30,6 +30,9 @@ struct Settings {
   platform::Endpoint listening;
 };
 
+// Where the log goes when the command line does not say.
+inline constexpr char kDefaultLogPath[] = "qorvand.log";
+
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
 // path, the listening address, the switches of the log's form, and -h and -V,

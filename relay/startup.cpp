@@ -44,7 +44,9 @@ StartUp read_command_line(int argc, const char* const* argv, Settings* settings)
   settings->targets = addresses_of(parser, "t", resolved);
   settings->target_port = parser.value_of("p").as_integer();
   settings->listen_port = parser.value_of("l").as_integer();
-  settings->log_path = parser.value_of("f").as_text();
+  // A text row without a value has no text: the log then goes where it goes by default.
+  const char* log_path = parser.value_of("f").as_text();
+  settings->log_path = log_path != nullptr ? log_path : kDefaultLogPath;
   settings->bind_address = addresses_of(parser, "b", resolved).front();
   settings->annotate = parser.value_of("a").as_switch();
   settings->hex = parser.value_of("x").as_switch();

@@ -24,6 +24,7 @@ constexpr int kClient = RelayIo::kClient;
 constexpr int kServer = RelayIo::kServer;
 constexpr int kReset = ECONNRESET;
 constexpr int kGone = EPIPE;
+constexpr int kNoMemory = ENOMEM;
 
 // One thing a peer does, released to the relay at its next wait.
 struct Act {
@@ -61,6 +62,7 @@ struct ScriptedPeer {
   bool gone = false;
   std::size_t room = 1 << 30;  // what it takes before a send would block
   bool watched = false;
+  int watch_error = 0;  // watching it for room fails with this code
   platform::SocketReadiness recorded;
   // What the relay sent it, and "|FIN" where it passed a close on, "|RST"
   // where it made the close a reset.
@@ -87,7 +89,15 @@ class ScriptedIo final : public RelayIo {
     return any ? WaitResult::kRecorded : WaitResult::kNothing;
   }
   platform::SocketReadiness collect(int which) override { return std::exchange(peers[which].recorded, {}); }
-  void watch_writable(int which, bool watch) override { peers[which].watched = watch; }
+  bool watch_writable(int which, bool watch, int* error) override {
+    ScriptedPeer& peer = peers[which];
+    if (watch && peer.watch_error != 0) {
+      *error = peer.watch_error;
+      return false;
+    }
+    peer.watched = watch;
+    return true;
+  }
   platform::IoResult receive(int which, char* buffer, std::size_t capacity) override {
     ScriptedPeer& peer = peers[which];
     if (!peer.unread.empty()) {
@@ -158,6 +168,7 @@ struct Row {
   std::string to_server;
   bool finished = true;                  // the connection ended (false: the relay waits for more)
   std::size_t room_to_server = 1 << 30;  // what the server takes before a send would block
+  int server_watch_error = 0;            // watching the server for room fails with this code
 };
 
 std::string read_file(const std::filesystem::path& path) {
@@ -274,6 +285,15 @@ std::vector<Row> rows() {
        "220 hi\r\n",
        "|FIN",
        false},
+      {"a server that takes nothing and cannot be watched for room: its send fails instead of waiting for ever",
+       {sends(kClient, "0123456789")},
+       {"Server socket send error " + std::to_string(kNoMemory), ">>> 0123456789",
+        "Connection closed (unsent data! C->S: 10 , S->C: 0"},
+       "|RST",
+       "|RST",
+       true,
+       0,
+       kNoMemory},
   };
 }
 
@@ -298,6 +318,7 @@ TEST_F(RelayLoopTable, Rules) {
     ConnectionLog connection(log, 1, TrafficView{});
     ScriptedIo io(row.script);
     io.peers[kServer].room = row.room_to_server;
+    io.peers[kServer].watch_error = row.server_watch_error;
     auto* loop = new RelayLoop(io, connection);  // two 64 KiB buffers: not on the stack
     loop->start();
     for (int pass = 0; pass < 1000 && !io.idle && loop->step(); ++pass) {

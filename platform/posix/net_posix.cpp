@@ -127,7 +127,11 @@ void reset_on_close(Socket socket) {
 ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
                                        int time_limit_ms, int client_grace_ms, int* error) {
   const int descriptor = static_cast<int>(socket);
-  fcntl(descriptor, F_SETFL, O_NONBLOCK);
+  // A blocking connect would wait past the time limit and never see the client leave.
+  if (fcntl(descriptor, F_SETFL, O_NONBLOCK) != 0) {
+    *error = errno;
+    return ConnectOutcome::kFailed;
+  }
   sockaddr_storage address;
   const int length = to_sockaddr(target, &address);
   if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(length)) == 0) {

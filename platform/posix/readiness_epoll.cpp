@@ -85,13 +85,15 @@ SocketReadiness ReadinessPair::collect(int which) {
   return std::exchange(backend().recorded[which], SocketReadiness{});
 }
 
-void ReadinessPair::watch_writable(int which, bool watch) {
+bool ReadinessPair::watch_writable(int which, bool watch, int* error) {
   Backend& state = backend();
   epoll_event event{};
   event.events = watch ? kWatched | EPOLLOUT : kWatched;
   event.data.u32 = static_cast<std::uint32_t>(which);
   // Adding EPOLLOUT reports it at once when room came free meanwhile.
-  epoll_ctl(state.epoll, EPOLL_CTL_MOD, static_cast<int>(state.sockets[which]), &event);
+  if (epoll_ctl(state.epoll, EPOLL_CTL_MOD, static_cast<int>(state.sockets[which]), &event) == 0) return true;
+  *error = errno;
+  return false;
 }
 
 void ReadinessPair::close() {

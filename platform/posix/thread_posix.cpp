@@ -1,4 +1,5 @@
 // POSIX threads backend of platform/thread.h.
+#include <errno.h>
 #include <pthread.h>
 
 #include <new>
@@ -35,20 +36,27 @@ void* run_thread(void* raw) {
   return nullptr;
 }
 
-}  // namespace
-
-bool start_detached_thread(ThreadBody body, void* argument) {
-  auto* record = new (std::nothrow) StartRecord{body, argument};
-  if (record == nullptr) return false;
+// pthread_create returns its error instead of setting errno.
+int create_detached(StartRecord* record) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attributes, kRelayStackBytes);
   pthread_t thread;
-  const bool started = pthread_create(&thread, &attributes, run_thread, record) == 0;
+  const int result = pthread_create(&thread, &attributes, run_thread, record);
   pthread_attr_destroy(&attributes);
-  if (!started) delete record;
-  return started;
+  return result;
+}
+
+}  // namespace
+
+bool start_detached_thread(ThreadBody body, void* argument, int* error) {
+  auto* record = new (std::nothrow) StartRecord{body, argument};
+  const int failure = record == nullptr ? ENOMEM : create_detached(record);
+  if (failure == 0) return true;
+  delete record;
+  if (error != nullptr) *error = failure;
+  return false;
 }
 
 }  // namespace platform

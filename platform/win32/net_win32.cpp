@@ -161,7 +161,11 @@ void reset_on_close(Socket socket) {
 ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
                                        int time_limit_ms, int client_grace_ms, int* error) {
   u_long nonblocking = 1;
-  ioctlsocket(native(socket), FIONBIO, &nonblocking);
+  // A blocking connect would wait past the time limit and never see the client leave.
+  if (ioctlsocket(native(socket), FIONBIO, &nonblocking) != 0) {
+    *error = WSAGetLastError();
+    return ConnectOutcome::kFailed;
+  }
   sockaddr_storage address;
   const int length = to_sockaddr(target, &address);
   if (connect(native(socket), reinterpret_cast<const sockaddr*>(&address), length) == 0) {

@@ -90,7 +90,9 @@ SocketReadiness ReadinessPair::collect(int which) {
 }
 
 // FD_WRITE is recorded only after a send met would-block: nothing to change.
-void ReadinessPair::watch_writable(int, bool) {}
+bool ReadinessPair::watch_writable(int, bool, int*) {
+  return true;
+}
 
 void ReadinessPair::close() {
   Backend& state = backend();

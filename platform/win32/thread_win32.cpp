@@ -29,13 +29,19 @@ unsigned __stdcall run_thread(void* raw) {
 
 }  // namespace
 
-bool start_detached_thread(ThreadBody body, void* argument) {
+bool start_detached_thread(ThreadBody body, void* argument, int* error) {
   auto* record = new (std::nothrow) StartRecord{body, argument};
-  if (record == nullptr) return false;
-  const std::uintptr_t thread = _beginthreadex(nullptr, kRelayStackBytes, run_thread, record,
-                                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  // The C runtime fails without a system code only when its own allocation
+  // fails (the arguments here are always valid): that is a lack of memory too.
+  SetLastError(0);
+  const std::uintptr_t thread =
+      record == nullptr ? 0
+                        : _beginthreadex(nullptr, kRelayStackBytes, run_thread, record,
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == 0) {
+    const DWORD code = GetLastError();
     delete record;
+    if (error != nullptr) *error = static_cast<int>(code != 0 ? code : ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   // Nobody joins a relay thread: closing the handle lets it go when it ends.

@@ -12,6 +12,7 @@ import re
 import resource
 import select
 import selectors
+import shutil
 import signal
 import socket
 import subprocess
@@ -51,6 +52,24 @@ def limit_descriptors(limit):
 
 def close_standard_output():
     os.close(1)
+
+
+def run_as(uid):
+    """preexec_fn: the child runs as that user and group, with no supplementary groups."""
+    def apply():
+        os.setgroups([])
+        os.setgid(uid)
+        os.setuid(uid)
+    return apply
+
+
+def waits_to_write_a_pipe(pid):
+    """True when one of the process's threads is blocked writing to a full pipe."""
+    for thread in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{thread}/wchan") as wchan:
+            if "pipe_write" in wchan.read():
+                return True
+    return False
 
 
 class Streamer:
@@ -238,6 +257,82 @@ class StopTest(FaultTestCase):
                     self.assertEqual([], [line for line in q.stderr().splitlines() if "Sanitizer" in line])
                 finally:
                     q.stop()
+
+    def test_a_stop_resets_a_client_not_yet_handed_to_a_relay_thread(self):
+        """The log goes to a pipe nobody reads: once it is full, a client accepted next waits for its Incoming
+        line, before any relay thread has it. A stop resets it all the same."""
+        with ListeningServer() as server:
+            q = Qorvand(server.port, log_to_stdout=True, stdout=subprocess.PIPE)
+            try:
+                _, _, _, conn = self.relay_pair(q, server)
+                conn.setblocking(False)
+                traffic = numbered_lines(2000, b"logged into a pipe nobody reads")
+                end = harness.deadline(20)
+                while not waits_to_write_a_pipe(q.pid) and time.monotonic() < end:
+                    try:
+                        conn.send(traffic)
+                    except BlockingIOError:
+                        time.sleep(0.01)
+                self.assertTrue(waits_to_write_a_pipe(q.pid), "the log never filled its pipe")
+                descriptors = q.descriptor_count()
+                waiting = q.connect()
+                self.addCleanup(waiting.close)
+                self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors + 1, 10), "never accepted")
+                os.kill(q.pid, signal.SIGTERM)
+                self.assertEqual(q.process.wait(timeout=20 * SLOWDOWN), -signal.SIGTERM)
+                self.assert_reset_seen(waiting, "a client accepted while the log was stuck")
+                logged = q.process.stdout.read().decode("ascii")
+                self.assertNotIn(f"Incoming: 127.0.0.1:{waiting.getsockname()[1]} ", logged)
+                self.assertEqual([], [line for line in q.stderr().splitlines() if "Sanitizer" in line])
+            finally:
+                q.stop()
+                q.process.stdout.close()
+
+
+class ThreadLimitTest(FaultTestCase):
+    """At the limit on its user's processes and threads (RLIMIT_NPROC) no relay thread can be started: a client
+    is turned away with a line in the log, standard error says so once per run of failures, and clients are
+    served again once threads can be started."""
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("running qorvand as a user of its own needs root")
+        # A user nothing else runs as, so that the limit counts qorvand's threads alone.
+        self.uid = 2_000_000_000 + os.getpid()
+        self.folder = tempfile.mkdtemp(prefix="qorvand-threads-")
+        self.addCleanup(shutil.rmtree, self.folder)
+        os.chown(self.folder, self.uid, self.uid)
+
+    def limit_threads(self, q, soft):
+        """Sets qorvand's soft limit, as its own user (root lacks the right to change another user's here)."""
+        soft = "unlimited" if soft == resource.RLIM_INFINITY else str(soft)
+        subprocess.run(["prlimit", f"--pid={q.pid}", f"--nproc={soft}:"], preexec_fn=run_as(self.uid), check=True,
+                       timeout=10 * SLOWDOWN)
+
+    def test_a_client_no_relay_thread_can_take_is_turned_away(self):
+        with ListeningServer() as server:
+            q = self.start_qorvand(server.port, "-a", log_path=os.path.join(self.folder, "qorvand.log"),
+                                   preexec_fn=run_as(self.uid))
+            self.limit_threads(q, q.thread_count())
+            for _ in range(3):
+                with q.connect() as client:
+                    self.assertEqual(receive_all(client, 20), b"")
+            self.assertTrue(q.wait_for_log(", turned away\n", 3), q.log())
+            reason = os.strerror(errno.EAGAIN)
+            for number in (1, 2, 3):
+                lines = harness.transcript(q.log_lines(), number)
+                self.assertEqual(len(lines), 3, lines)
+                self.assertRegex(lines[0], r"^Incoming: 127\.0\.0\.1:\d+ -> ")
+                self.assertEqual(lines[1], f"Client turned away: can't start a relay thread ({reason})")
+                self.assertEqual(harness.SUMMARY.match(lines[2]).groups(), ("0", "0", "turned away"))
+            said = [line for line in q.stderr().splitlines() if "relay thread" in line]
+            self.assertEqual(said, [f"Can't start a relay thread: {reason} ({errno.EAGAIN})"])
+
+            self.limit_threads(q, resource.getrlimit(resource.RLIMIT_NPROC)[0])
+            self.assert_relays_through(q, server)
+            self.assertTrue(q.wait_for_log("Summary: ", 4), q.log())
+            self.assertEqual(harness.SUMMARY.match(harness.transcript(q.log_lines(), 4)[-1]).groups(),
+                             ("12", "11", "closed"))
 
 
 class SlowReaderTest(FaultTestCase):
