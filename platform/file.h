@@ -31,4 +31,9 @@ bool append_whole(FileHandle file, const char* data, std::size_t length, int* er
 // cost system calls.
 bool standard_output_is_null_device();
 
+// True when the file is standard output itself by identity, whatever its
+// name (/dev/stdout, the terminal's own device): an echo there would show
+// every line twice. False where that cannot be told.
+bool is_standard_output(FileHandle file);
+
 }  // namespace platform

@@ -33,7 +33,8 @@ bool Log::open(const char* path, int* error) {
   if (file == platform::kNoFile) return false;
   file_ = file;
   path_ = path;
-  if (!platform::standard_output_is_null_device()) {
+  // A log file that is standard output by another name is its own echo.
+  if (!platform::standard_output_is_null_device() && !platform::is_standard_output(file)) {
     echo_ = std::make_unique<ConsoleEcho>();
     if (!echo_->start(platform::write_console)) echo_.reset();
   }

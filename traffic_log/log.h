@@ -30,7 +30,8 @@ class Log {
 
   // Opens the log at path: the file is truncated, then appended to; "-" is
   // standard output. A log file gets a console echo unless standard output
-  // is the null device. On failure returns false with *error set.
+  // is the null device or that file itself. On failure returns false with
+  // *error set.
   bool open(const char* path, int* error);
   // Writes to an open file handle without an echo (tests).
   void attach(platform::FileHandle file);

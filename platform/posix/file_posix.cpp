@@ -66,4 +66,11 @@ bool standard_output_is_null_device() {
   return fstat(STDOUT_FILENO, &status) == 0 && is_null_device(status);
 }
 
+bool is_standard_output(FileHandle file) {
+  struct stat status;
+  struct stat output;
+  return fstat(static_cast<int>(file), &status) == 0 && fstat(STDOUT_FILENO, &output) == 0 &&
+         status.st_dev == output.st_dev && status.st_ino == output.st_ino;
+}
+
 }  // namespace platform

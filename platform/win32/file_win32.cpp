@@ -13,6 +13,15 @@
 #include "platform/file.h"
 
 namespace platform {
+namespace {
+
+// A file's identity: its volume and its index there. Pipes and consoles
+// have none.
+bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION* identity) {
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetFileInformationByHandle(handle, identity);
+}
+
+}  // namespace
 
 FileHandle open_log_file(const char* path, int* error) {
   const int truncated =
@@ -63,6 +72,18 @@ bool standard_output_is_null_device() {
   // A character device that is not a console is the null device.
   return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_CHAR &&
          !GetConsoleMode(output, &mode);
+}
+
+bool is_standard_output(FileHandle file) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(file)));
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  BY_HANDLE_FILE_INFORMATION identity;
+  BY_HANDLE_FILE_INFORMATION output_identity;
+  if (handle == output && handle != INVALID_HANDLE_VALUE) return true;
+  return identify(handle, &identity) && identify(output, &output_identity) &&
+         identity.dwVolumeSerialNumber == output_identity.dwVolumeSerialNumber &&
+         identity.nFileIndexHigh == output_identity.nFileIndexHigh &&
+         identity.nFileIndexLow == output_identity.nFileIndexLow;
 }
 
 }  // namespace platform

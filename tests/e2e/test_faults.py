@@ -23,7 +23,7 @@ import unittest
 
 import harness
 from harness import (LOOPBACK, SLOWDOWN, EchoServer, ListeningServer, Qorvand, free_port, own_interface_address,
-                     receive_all, receive_exactly, reset, wait_until)
+                     receive_all, receive_exactly, reset, send_then_shutdown, wait_until)
 
 ERROR_LINE = re.compile(r"^(Client|Server) socket (read|send) error (\d+)$", re.M)
 # A reset peer is reported by its close and by the failing read or send.
@@ -753,6 +753,33 @@ class ConsoleTest(FaultTestCase):
             self.assertEqual(len(notices), 1, shown[-300:])
 
         self.run_with_console(lines=28000, then=read_the_console_again, stdout=terminal)
+
+    def test_a_log_file_that_is_standard_output_is_not_echoed_again(self):
+        """-f /dev/stdout to a pipe, or -f naming the terminal that is standard output: each line once."""
+        master, terminal = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, terminal)
+        for output in ("pipe", "terminal"):
+            with self.subTest(output=output), EchoServer() as echo:
+                if output == "pipe":
+                    q = self.start_qorvand(echo.port, log_path="/dev/stdout", stdout=subprocess.PIPE)
+                    reading = q.process.stdout.fileno()
+                else:
+                    q = self.start_qorvand(echo.port, log_path=os.ttyname(terminal), stdout=terminal)
+                    reading = master
+                with q.connect() as client:
+                    send_then_shutdown(client, b"HELO a\r\n")
+                    self.assertEqual(receive_all(client, 20), b"HELO a\r\n")
+                shown = bytearray()
+
+                def read_until_closed():
+                    while select.select([reading], [], [], 0.1)[0]:
+                        shown.extend(os.read(reading, 65536))
+                    return b"Connection closed" in shown
+
+                self.assertTrue(wait_until(read_until_closed, 20), shown)
+                lines = shown.decode().splitlines()
+                self.assertEqual([lines.count("Listening..."), lines.count(">>> HELO a")], [1, 1], lines)
 
 
 class LogFileTest(FaultTestCase):
