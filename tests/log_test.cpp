@@ -245,17 +245,33 @@ TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
 
 namespace {
 
-// A console that takes nothing until it is let go.
+// A console that takes nothing until it is let go; it keeps every write.
 struct StuckConsole {
   static inline std::mutex lock;
   static inline std::condition_variable changed;
   static inline bool let_go = false;
+  static inline bool entered = false;
   static inline std::string shown;
+  static inline std::vector<std::string> writes;
 
+  static void hold() {
+    const std::lock_guard<std::mutex> guard(lock);
+    let_go = entered = false;
+    shown.clear();
+    writes.clear();
+  }
+  static void release() {
+    const std::lock_guard<std::mutex> guard(lock);
+    let_go = true;
+    changed.notify_all();
+  }
   static bool write(const char* text, std::size_t length) {
     std::unique_lock<std::mutex> guard(lock);
+    entered = true;
+    changed.notify_all();
     changed.wait(guard, [] { return let_go; });
     shown.append(text, length);
+    writes.emplace_back(text, length);
     changed.notify_all();
     return true;
   }
@@ -264,27 +280,32 @@ struct StuckConsole {
     return changed.wait_for(guard, std::chrono::seconds(20),
                             [&text] { return shown.find(text) != std::string::npos; });
   }
+  static bool wait_until_entered() {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), [] { return entered; });
+  }
 };
+
+bool wait_until_drained(const ConsoleEcho& echo) {
+  for (int wait = 0; wait < 2000 && !echo.drained(); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return echo.drained();
+}
 
 }  // namespace
 
 TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMissed) {
+  StuckConsole::hold();
   {
     ConsoleEcho echo;
     ASSERT_TRUE(echo.start(StuckConsole::write, 64));
     const std::string line = "<<< 250 OK\n";  // 11 bytes: five fit, the rest are missed
     for (int index = 0; index < 9; ++index) echo.add(line.data(), line.size());
     EXPECT_EQ(echo.missed_lines(), 4u);
-    {
-      const std::lock_guard<std::mutex> guard(StuckConsole::lock);
-      StuckConsole::let_go = true;
-      StuckConsole::changed.notify_all();
-    }
+    StuckConsole::release();
     ASSERT_TRUE(StuckConsole::wait_for(line + line + line + line + line));
     // Lines given while the console still catches up are left out too.
-    for (int wait = 0; wait < 2000 && !echo.drained(); ++wait)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(echo.drained());
+    ASSERT_TRUE(wait_until_drained(echo));
     const std::string next = ">>> QUIT\n";
     echo.add(next.data(), next.size());
     ASSERT_TRUE(StuckConsole::wait_for(next));
@@ -292,4 +313,52 @@ TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMiss
   EXPECT_EQ(StuckConsole::shown,
             "<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n<<< 250 OK\n"
             "Console echo missed 4 lines (the log file has them)\n>>> QUIT\n");
+}
+
+// A process may end between two writes: each write holds whole lines, also
+// where a line wraps around the end of the queue.
+TEST(ConsoleEchoTest, EveryWriteToTheConsoleEndsWithAWholeLine) {
+  StuckConsole::hold();
+  StuckConsole::release();
+  ConsoleEcho echo;
+  ASSERT_TRUE(echo.start(StuckConsole::write, 64));
+  const std::string line = "<<< 250 OK\n";
+  std::string all;
+  for (int index = 0; index < 12; ++index) {
+    echo.add(line.data(), line.size());
+    all += line;
+    ASSERT_TRUE(wait_until_drained(echo));
+  }
+  ASSERT_TRUE(StuckConsole::wait_for(all));
+  const std::lock_guard<std::mutex> guard(StuckConsole::lock);
+  for (const std::string& write : StuckConsole::writes) EXPECT_EQ(write.back(), '\n') << write;
+}
+
+// The echo's end waits about a second for a console that never drains, then
+// leaves its thread behind; that thread finishes on state of its own.
+TEST(ConsoleEchoTest, AnEchoStuckOnAConsoleIsLeftBehindWhenItEnds) {
+  StuckConsole::hold();
+  const std::string line = "<<< 250 OK\n";
+  auto echo = std::make_unique<ConsoleEcho>();
+  ASSERT_TRUE(echo->start(StuckConsole::write, 64));
+  echo->add(line.data(), line.size());
+  ASSERT_TRUE(StuckConsole::wait_until_entered());
+  echo->add(line.data(), line.size());
+  std::mutex lock;
+  std::condition_variable changed;
+  bool ended = false;
+  std::thread ending([&] {
+    echo.reset();
+    const std::lock_guard<std::mutex> guard(lock);
+    ended = true;
+    changed.notify_all();
+  });
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&ended] { return ended; }))
+        << "the echo waited for a console that never drains";
+  }
+  StuckConsole::release();
+  ending.join();
+  EXPECT_TRUE(StuckConsole::wait_for(line));
 }

@@ -1,12 +1,22 @@
 #include "traffic_log/console_echo.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "platform/thread.h"
 
 namespace {
+
+// A pipe takes a write of up to this many bytes (PIPE_BUF) whole or not at
+// all: lines written in pieces of this size never reach a pipe cut, even
+// when the process ends in the middle of a write.
+constexpr std::size_t kWriteSize = 4096;
+constexpr auto kStopWait = std::chrono::seconds(1);
 
 std::uint64_t count_lines(const char* text, std::size_t length) {
   return static_cast<std::uint64_t>(std::count(text, text + length, '\n'));
@@ -14,96 +24,152 @@ std::uint64_t count_lines(const char* text, std::size_t length) {
 
 }  // namespace
 
+// What the echo thread shares with its ConsoleEcho. The thread holds a
+// reference of its own, so one left behind on a console that never drains
+// outlives the ConsoleEcho without using freed memory.
+struct ConsoleEcho::State {
+  Writer writer = nullptr;
+  std::unique_ptr<char[]> ring;
+  std::size_t capacity = 0;
+  std::size_t head = 0;    // first byte not yet written to the console
+  std::size_t queued = 0;  // bytes from head on, the ones being written included
+  std::uint64_t missed = 0;
+  bool running = false;
+  bool stopping = false;
+  bool console_gone = false;
+  std::mutex lock;
+  std::condition_variable changed;
+
+  static void run(void* reference);
+  void write_queued();
+  void append(const char* text, std::size_t length);
+  bool append_missed_notice(std::size_t following);
+  std::size_t copy_front_lines(std::string* lines) const;
+  void copy_front(std::size_t length, std::string* text) const;
+};
+
 ConsoleEcho::~ConsoleEcho() {
-  std::unique_lock<std::mutex> guard(lock_);
-  stopping_ = true;
-  changed_.notify_all();
-  changed_.wait(guard, [this] { return !running_; });
+  stop();
 }
 
 bool ConsoleEcho::start(Writer writer, std::size_t capacity) {
-  writer_ = writer;
-  capacity_ = capacity;
-  ring_ = std::make_unique<char[]>(capacity);
-  {
-    const std::lock_guard<std::mutex> guard(lock_);
-    running_ = true;
+  auto state = std::make_shared<State>();
+  state->writer = writer;
+  state->capacity = capacity;
+  state->ring = std::make_unique<char[]>(capacity);
+  state->running = true;
+  auto* reference = new std::shared_ptr<State>(state);
+  if (!platform::start_detached_thread(State::run, reference)) {
+    delete reference;
+    return false;
   }
-  if (platform::start_detached_thread(run, this)) return true;
-  const std::lock_guard<std::mutex> guard(lock_);
-  running_ = false;
-  return false;
+  state_ = std::move(state);
+  return true;
 }
 
 void ConsoleEcho::add(const char* text, std::size_t length) {
-  const std::lock_guard<std::mutex> guard(lock_);
-  if (!running_ || console_gone_) return;
-  const bool was_empty = queued_ == 0;
-  if (!append_missed_notice(length) || capacity_ - queued_ < length) {
-    missed_ += count_lines(text, length);
+  if (!state_) return;
+  State& state = *state_;
+  const std::lock_guard<std::mutex> guard(state.lock);
+  if (!state.running || state.stopping || state.console_gone) return;
+  const bool was_empty = state.queued == 0;
+  if (!state.append_missed_notice(length) || state.capacity - state.queued < length) {
+    state.missed += count_lines(text, length);
     return;
   }
-  append(text, length);
-  if (was_empty) changed_.notify_all();
+  state.append(text, length);
+  if (was_empty) state.changed.notify_all();
 }
 
 std::uint64_t ConsoleEcho::missed_lines() const {
-  const std::lock_guard<std::mutex> guard(lock_);
-  return missed_;
+  if (!state_) return 0;
+  const std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->missed;
+}
+
+bool ConsoleEcho::drained() const {
+  if (!state_) return true;
+  const std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->queued == 0;
+}
+
+void ConsoleEcho::stop() {
+  if (!state_) return;
+  State& state = *state_;
+  std::unique_lock<std::mutex> guard(state.lock);
+  state.stopping = true;
+  state.changed.notify_all();
+  state.changed.wait_for(guard, kStopWait, [&state] { return !state.running; });
 }
 
 // Once lines were left out, nothing more is queued until the console has
 // taken all that was: then it is told, once, how many it did not get, in
 // front of the lines that follow.
-bool ConsoleEcho::append_missed_notice(std::size_t following) {
-  if (missed_ == 0) return true;
-  if (queued_ > 0) return false;
+bool ConsoleEcho::State::append_missed_notice(std::size_t following) {
+  if (missed == 0) return true;
+  if (queued > 0) return false;
   char notice[96];
   const int length =
       std::snprintf(notice, sizeof notice, "Console echo missed %llu lines (the log file has them)\n",
-                    static_cast<unsigned long long>(missed_));
-  if (length <= 0 || capacity_ - queued_ < static_cast<std::size_t>(length) + following) return false;
+                    static_cast<unsigned long long>(missed));
+  if (length <= 0 || capacity - queued < static_cast<std::size_t>(length) + following) return false;
   append(notice, static_cast<std::size_t>(length));
-  missed_ = 0;
+  missed = 0;
   return true;
 }
 
-void ConsoleEcho::append(const char* text, std::size_t length) {
-  const std::size_t tail = (head_ + queued_) % capacity_;
-  const std::size_t first = std::min(length, capacity_ - tail);
-  std::memcpy(ring_.get() + tail, text, first);
-  std::memcpy(ring_.get(), text + first, length - first);
-  queued_ += length;
+void ConsoleEcho::State::append(const char* text, std::size_t length) {
+  const std::size_t tail = (head + queued) % capacity;
+  const std::size_t first = std::min(length, capacity - tail);
+  std::memcpy(ring.get() + tail, text, first);
+  std::memcpy(ring.get(), text + first, length - first);
+  queued += length;
 }
 
-bool ConsoleEcho::drained() const {
-  const std::lock_guard<std::mutex> guard(lock_);
-  return queued_ == 0;
+void ConsoleEcho::State::copy_front(std::size_t length, std::string* text) const {
+  const std::size_t first = std::min(length, capacity - head);
+  text->assign(ring.get() + head, first);
+  text->append(ring.get(), length - first);
 }
 
-void ConsoleEcho::run(void* self) {
-  static_cast<ConsoleEcho*>(self)->write_queued();
+// The next write: the whole lines at the front of the queue that fit in
+// kWriteSize, or the first line alone when it is longer. They stay queued
+// until written. Returns their length.
+std::size_t ConsoleEcho::State::copy_front_lines(std::string* lines) const {
+  copy_front(std::min(queued, kWriteSize), lines);
+  std::size_t end = lines->rfind('\n');
+  if (end == std::string::npos) {
+    copy_front(queued, lines);
+    end = lines->find('\n');
+  }
+  if (end != std::string::npos) lines->resize(end + 1);
+  return lines->size();
 }
 
-// The echo thread: writes what is queued, outside the lock, as one piece up
-// to the end of the ring at a time.
-void ConsoleEcho::write_queued() {
-  std::unique_lock<std::mutex> guard(lock_);
+void ConsoleEcho::State::run(void* reference) {
+  const std::unique_ptr<std::shared_ptr<State>> owned(static_cast<std::shared_ptr<State>*>(reference));
+  (*owned)->write_queued();
+}
+
+// The echo thread: writes what is queued, whole lines at a time, outside the
+// lock; once stopping, it starts no other write.
+void ConsoleEcho::State::write_queued() {
+  std::string lines;
+  std::unique_lock<std::mutex> guard(lock);
   for (;;) {
-    changed_.wait(guard, [this] { return queued_ > 0 || stopping_; });
-    if (stopping_) break;
-    const std::size_t piece = std::min(queued_, capacity_ - head_);
-    const char* start = ring_.get() + head_;
+    changed.wait(guard, [this] { return queued > 0 || stopping; });
+    if (stopping) break;
+    const std::size_t piece = copy_front_lines(&lines);
     guard.unlock();
-    const bool written = writer_(start, piece);
+    const bool written = writer(lines.data(), piece);
     guard.lock();
-    head_ = (head_ + piece) % capacity_;
-    queued_ -= piece;
+    head = (head + piece) % capacity;
+    queued -= piece;
     if (!written) {
-      console_gone_ = true;
-      queued_ = 0;
+      console_gone = true;
+      queued = 0;
     }
   }
-  running_ = false;
-  changed_.notify_all();
+  running = false;
+  changed.notify_all();
 }

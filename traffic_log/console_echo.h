@@ -4,13 +4,13 @@
 // pipe, a socket). Lines are queued in a bounded buffer and written by a
 // thread of their own; lines that do not fit are left out until the console
 // has taken what was queued, and it is then told once how many it missed.
+// Every write to the console holds whole lines only, so that a process that
+// stops between two writes leaves the console on a whole line.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 class ConsoleEcho {
  public:
@@ -22,6 +22,7 @@ class ConsoleEcho {
   ConsoleEcho() = default;
   ConsoleEcho(const ConsoleEcho&) = delete;
   ConsoleEcho& operator=(const ConsoleEcho&) = delete;
+  // Stops the echo (see stop).
   ~ConsoleEcho();
 
   // Starts the echo thread. False when it cannot start; nothing is echoed then.
@@ -32,22 +33,12 @@ class ConsoleEcho {
   std::uint64_t missed_lines() const;
   // Nothing is queued: the console has taken every line given to it.
   bool drained() const;
+  // Ends the echo: the write under way may finish, waited for at most about
+  // a second, and no other starts. A thread stuck on a console that never
+  // drains is left behind; it keeps what it uses alive on its own.
+  void stop();
 
  private:
-  static void run(void* self);
-  void write_queued();
-  void append(const char* text, std::size_t length);
-  bool append_missed_notice(std::size_t following);
-
-  Writer writer_ = nullptr;
-  std::unique_ptr<char[]> ring_;
-  std::size_t capacity_ = 0;
-  std::size_t head_ = 0;    // first byte not yet written to the console
-  std::size_t queued_ = 0;  // bytes from head_ on, the one being written included
-  std::uint64_t missed_ = 0;
-  bool running_ = false;
-  bool stopping_ = false;
-  bool console_gone_ = false;
-  mutable std::mutex lock_;
-  std::condition_variable changed_;
+  struct State;
+  std::shared_ptr<State> state_;
 };

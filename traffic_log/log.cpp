@@ -140,4 +140,5 @@ void Log::Turn::write(const char* text, std::size_t length) {
 void Log::hold_for_stop() {
   // Never unlocked: the process is about to end.
   (void)lock_.try_lock_for(kStopWait);
+  if (echo_) echo_->stop();
 }

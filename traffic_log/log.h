@@ -74,8 +74,9 @@ class Log {
   };
 
   // Holds the log for good, once any write under way is done (waiting at most
-  // about a second for one stuck on a console), so that a stopping process
-  // ends it with whole lines.
+  // about a second for one stuck on a console), and ends the echo once its
+  // write under way is done (as long again at most), so that a stopping
+  // process ends both with whole lines.
   void hold_for_stop();
 
  private:
