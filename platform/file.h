@@ -21,11 +21,21 @@ void close_file(FileHandle file);
 // Standard output, for a log that goes there.
 FileHandle standard_output();
 
-// Appends all of data, or none of it: when the system takes only part (a
-// full disk), the part is cut off again where the file allows it (a regular
-// file; not a pipe or a terminal). False with *error set when not all of it
-// was written.
-bool append_whole(FileHandle file, const char* data, std::size_t length, int* error);
+// How much of an append reached the file.
+enum class Appended {
+  kAll,
+  kNone,
+  // A part stays at the file's end: it could not be cut off (a pipe, a
+  // terminal, or a file written after it by someone else).
+  kPart,
+};
+
+// Appends all of data, or none of it where that can be known: when the
+// system takes only part (a full disk), the part is cut off again, but only
+// while the file ends exactly where this write ended, so that a rotation or
+// a second writer in between is never cut into nor the file extended. With
+// kNone or kPart, *error is set.
+Appended append_whole(FileHandle file, const char* data, std::size_t length, int* error);
 
 // True when standard output is the null device: an echo there would only
 // cost system calls.

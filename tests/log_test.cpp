@@ -17,8 +17,10 @@
 #include "platform/process.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -240,6 +242,35 @@ TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
   log.event(3, "Connection closed\n");
   EXPECT_EQ(read_file(path()),
             line + line + line + "Log write failed: 2 lines lost (File too large)\n" + "Connection closed\n");
+}
+
+// A part of a line is cut off only while the file ends where its write
+// ended. Here the file goes on past it, as when another writer has appended
+// since (a handle that does not append stands in for that): the part stays
+// and is counted as lost, the other bytes stay, and the notice starts a line
+// of its own.
+TEST_F(LogFile, APartOfALineBeforeAnotherWritersBytesIsLeftAndTheNoticeStartsALineOfItsOwn) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const std::string line = ">>> The quick brown fox jumps\n";  // 30 bytes
+  const std::string other = "<<< 250 from another writer\n";
+  std::ofstream(path()) << line << line << line << other;
+  const int descriptor = open(path().c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(descriptor, 0);
+  ASSERT_EQ(lseek(descriptor, 90, SEEK_SET), 90);
+  Log log;
+  log.attach(descriptor);
+  rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  log.write(line.data(), line.size());  // 10 bytes reach the file
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) + other.substr(10));
+
+  log.event(3, "Connection closed\n");
+  EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) +
+                                   "\nLog write failed: 1 lines lost (File too large)\nConnection closed\n");
 }
 #endif
 

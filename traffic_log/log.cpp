@@ -57,25 +57,30 @@ void Log::write_held(const char* text, std::size_t length) {
   if (length == 0) return;
   int error = 0;
   if (lost_lines_ > 0) return write_after_loss(text, length);
-  if (!platform::append_whole(file_, text, length, &error)) return note_failure(text, length, error);
+  const platform::Appended appended = platform::append_whole(file_, text, length, &error);
+  if (appended != platform::Appended::kAll) return note_failure(text, length, appended, error);
   if (echo_) echo_->add(text, length);
 }
 
-// Lines that could not be written are counted; standard error hears of it
-// once per run of failures.
-void Log::note_failure(const char* text, std::size_t length, int error) {
+// Lines that could not be written are counted, the one a part of which stays
+// in the file too; standard error hears of it once per run of failures.
+void Log::note_failure(const char* text, std::size_t length, platform::Appended appended, int error) {
   if (lost_lines_ == 0) {
     std::fprintf(stderr, "Can't write log file %s: %s\n", path_.c_str(), platform::error_reason(error));
     std::fflush(stderr);
   }
   lost_lines_ += count_lines(text, length);
   lost_error_ = error;
+  if (appended == platform::Appended::kPart) fragment_left_ = true;
 }
 
 // Once writing works again, the log says how many lines it lost, and why,
 // in the same write as the lines that follow: a notice alone could fit where
-// the lines do not, and end a run of failures that goes on.
+// the lines do not, and end a run of failures that goes on. After a part of
+// a line that stays in the file, the notice starts a line of its own.
 void Log::write_after_loss(const char* text, std::size_t length) {
+  std::string joined = fragment_left_ ? "\n" : "";
+  const std::size_t echoed_from = joined.size();
   char notice[kEventLineSize];
   std::size_t notice_length = annotation(0, annotate_ ? clock_() : 0, notice, sizeof notice);
   const int formatted =
@@ -83,16 +88,14 @@ void Log::write_after_loss(const char* text, std::size_t length) {
                     static_cast<unsigned long long>(lost_lines_), platform::error_reason(lost_error_));
   notice_length =
       std::min(notice_length + static_cast<std::size_t>(std::max(formatted, 0)), sizeof notice - 1);
-  std::string joined(notice, notice_length);
+  joined.append(notice, notice_length);
   joined.append(text, length);
   int error = 0;
-  if (!platform::append_whole(file_, joined.data(), joined.size(), &error)) {
-    lost_lines_ += count_lines(text, length);
-    lost_error_ = error;
-    return;
-  }
+  const platform::Appended appended = platform::append_whole(file_, joined.data(), joined.size(), &error);
+  if (appended != platform::Appended::kAll) return note_failure(text, length, appended, error);
   lost_lines_ = 0;
-  if (echo_) echo_->add(joined.data(), joined.size());
+  fragment_left_ = false;
+  if (echo_) echo_->add(joined.data() + echoed_from, joined.size() - echoed_from);
 }
 
 void Log::event(ConnectionNumber connection, const char* format, ...) {

@@ -82,7 +82,7 @@ class Log {
  private:
   void write_held(const char* text, std::size_t length);
   void write_after_loss(const char* text, std::size_t length);
-  void note_failure(const char* text, std::size_t length, int error);
+  void note_failure(const char* text, std::size_t length, platform::Appended appended, int error);
 
   std::timed_mutex lock_;
   platform::FileHandle file_ = platform::kNoFile;
@@ -93,4 +93,6 @@ class Log {
   // Lines that could not be written since the last one that could, and why.
   std::uint64_t lost_lines_ = 0;
   int lost_error_ = 0;
+  // The file ends in part of a line that could not be cut off.
+  bool fragment_left_ = false;
 };

@@ -19,13 +19,17 @@ bool is_null_device(const struct stat& status) {
 }
 
 // Cuts off the bytes of a write that could not be finished, so that the file
-// never ends in part of a line.
-void take_back(int descriptor, std::size_t written) {
-  if (written == 0) return;
+// never ends in part of a line: only when the file still ends where the
+// write left the offset. Otherwise the file was truncated or written to
+// since, and the cut would extend it or take someone else's bytes.
+Appended take_back(int descriptor, std::size_t written) {
+  if (written == 0) return Appended::kNone;
   const off_t end = lseek(descriptor, 0, SEEK_CUR);
-  // A cut that fails leaves the file as it is: there is nothing else to undo.
-  if (end >= static_cast<off_t>(written) && ftruncate(descriptor, end - static_cast<off_t>(written)) != 0)
-    return;
+  struct stat status;
+  if (end < static_cast<off_t>(written) || fstat(descriptor, &status) != 0 || status.st_size != end ||
+      ftruncate(descriptor, end - static_cast<off_t>(written)) != 0)
+    return Appended::kPart;
+  return Appended::kNone;
 }
 
 }  // namespace
@@ -53,12 +57,11 @@ FileHandle standard_output() {
   return STDOUT_FILENO;
 }
 
-bool append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
+Appended append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
   const int descriptor = static_cast<int>(file);
   const std::size_t written = write_fully(descriptor, data, length, error);
-  if (written == length) return true;
-  take_back(descriptor, written);
-  return false;
+  if (written == length) return Appended::kAll;
+  return take_back(descriptor, written);
 }
 
 bool standard_output_is_null_device() {

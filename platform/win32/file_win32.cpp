@@ -21,6 +21,18 @@ bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION* identity) {
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetFileInformationByHandle(handle, identity);
 }
 
+// Cuts the file back to where a write that could not be finished started,
+// so that it never ends in part of a line: only when the file still ends
+// where the write left the position. Otherwise it was truncated or written
+// to since, and the cut would extend it or take someone else's bytes.
+Appended take_back(int descriptor, __int64 start, std::size_t written) {
+  if (written == 0) return Appended::kNone;
+  const __int64 end = _lseeki64(descriptor, 0, SEEK_CUR);
+  if (start < 0 || end < start || _filelengthi64(descriptor) != end || _chsize_s(descriptor, start) != 0)
+    return Appended::kPart;
+  return Appended::kNone;
+}
+
 }  // namespace
 
 FileHandle open_log_file(const char* path, int* error) {
@@ -47,7 +59,7 @@ FileHandle standard_output() {
   return _fileno(stdout);
 }
 
-bool append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
+Appended append_whole(FileHandle file, const char* data, std::size_t length, int* error) {
   const int descriptor = static_cast<int>(file);
   // Where this write starts, to cut a part of it off again; -1 for a pipe or
   // a console, which cannot be cut.
@@ -58,12 +70,11 @@ bool append_whole(FileHandle file, const char* data, std::size_t length, int* er
     const int count = _write(descriptor, data + written, static_cast<unsigned>(piece));
     if (count <= 0) {
       *error = count < 0 ? errno : ENOSPC;
-      if (start >= 0) _chsize_s(descriptor, start);
-      return false;
+      return take_back(descriptor, start, written);
     }
     written += static_cast<std::size_t>(count);
   }
-  return true;
+  return Appended::kAll;
 }
 
 bool standard_output_is_null_device() {
