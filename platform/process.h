@@ -16,12 +16,21 @@ namespace platform {
 // write to a vanished peer or console only fails.
 void prepare_process();
 
-// Calls on_stop(signal, context) once, on a thread of its own, when the
-// process is asked to stop (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break and
-// closing the console window on Windows). on_stop may take locks; it ends the
-// process with end_process_for_signal. Call before any other thread starts.
-using StopHandler = void (*)(int signal, void* context);
-void install_stop_handler(StopHandler on_stop, void* context);
+// What the process is asked by signals, called on a thread of their own
+// (so they may take locks), with context.
+struct SignalHandlers {
+  // Once, when the process is asked to stop (SIGINT, SIGTERM, SIGHUP; Ctrl-C,
+  // Ctrl-Break and closing the console window on Windows). It ends the
+  // process with end_process_for_signal.
+  void (*on_stop)(int signal, void* context);
+  // Each time the log is to be reopened by its name after a rotation
+  // (SIGUSR1; Windows has no such signal). The watching goes on after it.
+  void (*on_reopen)(void* context);
+  void* context;
+};
+
+// Call before any other thread starts.
+void install_signal_handlers(const SignalHandlers& handlers);
 
 // Ends the process at once, with the status a stop by that signal gives
 // (in a shell 128 plus its number; STATUS_CONTROL_C_EXIT on Windows).

@@ -98,6 +98,12 @@ void stop(int signal, void* context) {
   platform::end_process_for_signal(signal);
 }
 
+// A rotation that renamed the log file asks for it by name again; the
+// connections go on untouched.
+void reopen_log(void* context) {
+  static_cast<Runtime*>(context)->log.reopen();
+}
+
 }  // namespace
 
 bool resolve_address(const char* text, void* context) {
@@ -128,7 +134,7 @@ StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::
     return StartUp::kRefused;
   }
   // Before any other thread exists: they all inherit how signals are taken.
-  platform::install_stop_handler(stop, runtime);
+  platform::install_signal_handlers({stop, reopen_log, runtime});
   if (!open_listener(&settings, listener) || !open_log(runtime)) return StartUp::kRefused;
   runtime->log.set_annotate(settings.annotate);
   runtime->log.event(0, event_lines::kListening);

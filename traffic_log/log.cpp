@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/console.h"
 #include "traffic_log/event_lines.h"
@@ -138,6 +139,23 @@ void Log::Turn::write(const char* text, std::size_t length) {
   } else {
     log_.write(text, length);
   }
+}
+
+void Log::reopen() {
+  if (path_ == "-") return;
+  int error = 0;
+  const platform::FileHandle file = platform::open_for_append(path_.c_str(), &error);
+  if (file == platform::kNoFile) {
+    std::fprintf(stderr, "Can't reopen log file %s: %s\n", path_.c_str(), platform::error_reason(error));
+    std::fflush(stderr);
+    return;
+  }
+  platform::FileHandle old_file = file;
+  {
+    const std::lock_guard<std::timed_mutex> guard(lock_);
+    std::swap(file_, old_file);
+  }
+  platform::close_file(old_file);
 }
 
 void Log::hold_for_stop() {

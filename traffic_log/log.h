@@ -73,6 +73,12 @@ class Log {
     std::int64_t now_us_ = 0;
   };
 
+  // Reopens the log file by its path, for appending (created if missing),
+  // after a rotation has renamed it: the renamed file keeps what it has, the
+  // lines that follow go to the new one. When it cannot be opened, the log
+  // goes on in the old file and standard error says so. Nothing with "-".
+  void reopen();
+
   // Holds the log for good, once any write under way is done (waiting at most
   // about a second for one stuck on a console), and ends the echo once its
   // write under way is done (as long again at most), so that a stopping

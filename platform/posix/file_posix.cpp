@@ -41,7 +41,11 @@ FileHandle open_log_file(const char* path, int* error) {
     return kNoFile;
   }
   close(truncated);
-  const int descriptor = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+  return open_for_append(path, error);
+}
+
+FileHandle open_for_append(const char* path, int* error) {
+  const int descriptor = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kNewFileMode);
   if (descriptor < 0) {
     *error = errno;
     return kNoFile;

@@ -20,9 +20,9 @@ namespace platform {
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kReopenSignal = SIGUSR1;
 constexpr std::size_t kReasonSize = 128;
-StopHandler stop_handler = nullptr;
-void* stop_context = nullptr;
+SignalHandlers handlers{};
 
 void reserve_standard_streams() {
   for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
@@ -42,19 +42,26 @@ void raise_open_file_limit() {
   }
 }
 
-sigset_t stop_signal_set() {
+sigset_t watched_signal_set() {
   sigset_t set;
   sigemptyset(&set);
   for (const int signal_number : kStopSignals) sigaddset(&set, signal_number);
+  sigaddset(&set, kReopenSignal);
   return set;
 }
 
-void wait_for_stop_signal(void*) {
-  const sigset_t set = stop_signal_set();
-  int received = 0;
-  while (sigwait(&set, &received) != 0) {
+// Reopens as often as asked; a stop ends the process.
+void watch_signals(void*) {
+  const sigset_t set = watched_signal_set();
+  for (;;) {
+    int received = 0;
+    if (sigwait(&set, &received) != 0) continue;
+    if (received == kReopenSignal) {
+      handlers.on_reopen(handlers.context);
+    } else {
+      handlers.on_stop(received, handlers.context);
+    }
   }
-  stop_handler(received, stop_context);
 }
 
 }  // namespace
@@ -70,14 +77,13 @@ void prepare_process() {
 #endif
 }
 
-void install_stop_handler(StopHandler on_stop, void* context) {
-  stop_handler = on_stop;
-  stop_context = context;
+void install_signal_handlers(const SignalHandlers& installed) {
+  handlers = installed;
   // Blocked here, before any other thread exists, so every thread inherits
-  // the mask and only the waiting thread ever takes these signals.
-  const sigset_t set = stop_signal_set();
+  // the mask and only the watching thread ever takes these signals.
+  const sigset_t set = watched_signal_set();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  if (!start_detached_thread(wait_for_stop_signal, nullptr)) {
+  if (!start_detached_thread(watch_signals, nullptr)) {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     std::fputs("Can't watch for stop signals: a stop will not reset open connections\n", stderr);
   }

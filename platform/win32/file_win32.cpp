@@ -43,7 +43,12 @@ FileHandle open_log_file(const char* path, int* error) {
     return kNoFile;
   }
   _close(truncated);
-  const int descriptor = _open(path, _O_WRONLY | _O_APPEND | _O_TEXT | _O_NOINHERIT);
+  return open_for_append(path, error);
+}
+
+FileHandle open_for_append(const char* path, int* error) {
+  const int descriptor =
+      _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
   if (descriptor < 0) {
     *error = errno;
     return kNoFile;

@@ -17,21 +17,21 @@ constexpr int kInterrupt = 2;   // SIGINT: Ctrl-C
 constexpr int kTerminate = 15;  // SIGTERM: closing the window, logoff, shutdown
 constexpr int kBreak = 21;      // SIGBREAK: Ctrl-Break
 
-StopHandler stop_handler = nullptr;
-void* stop_context = nullptr;
+// Windows has no signal that asks for a reopen: on_reopen is never called.
+SignalHandlers handlers{};
 
 // Runs on a thread the system starts for the event.
 BOOL WINAPI on_console_event(DWORD event) {
-  if (stop_handler == nullptr) return FALSE;
+  if (handlers.on_stop == nullptr) return FALSE;
   switch (event) {
     case CTRL_C_EVENT:
-      stop_handler(kInterrupt, stop_context);
+      handlers.on_stop(kInterrupt, handlers.context);
       return TRUE;
     case CTRL_BREAK_EVENT:
-      stop_handler(kBreak, stop_context);
+      handlers.on_stop(kBreak, handlers.context);
       return TRUE;
     default:
-      stop_handler(kTerminate, stop_context);
+      handlers.on_stop(kTerminate, handlers.context);
       return TRUE;
   }
 }
@@ -68,9 +68,8 @@ const char* known_reason(int code) {
 
 void prepare_process() {}
 
-void install_stop_handler(StopHandler on_stop, void* context) {
-  stop_handler = on_stop;
-  stop_context = context;
+void install_signal_handlers(const SignalHandlers& installed) {
+  handlers = installed;
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -50,6 +50,23 @@ def limit_descriptors(limit):
     return apply
 
 
+def writes_to(pid, path):
+    """True while the process holds path open."""
+    folder = f"/proc/{pid}/fd"
+    for name in os.listdir(folder):
+        try:
+            if os.readlink(os.path.join(folder, name)) == os.path.realpath(path):
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def closing_lines_of(path):
+    with open(path) as log_file:
+        return len(harness.closing_lines(log_file.read().splitlines()))
+
+
 def close_standard_output():
     os.close(1)
 
@@ -868,6 +885,56 @@ class LogFileTest(FaultTestCase):
                 log = log_file.read()
             self.assertTrue(log.startswith(b"Incoming: "), log[:100])
             self.assertNotIn(b"\0", log)
+
+
+    def test_renamed_then_reopened_by_sigusr1(self):
+        """A rotation renames the log while a connection streams, then SIGUSR1: the renamed file ends with
+        whole lines, what follows goes to a new file at the log's path, nothing is lost or doubled across the
+        two, and the connection goes on byte-exact. A path that cannot be opened leaves the log where it
+        was; with -f - the signal does nothing."""
+        lines = numbered_lines(4000, b"The quick brown fox jumps over the lazy dog")
+        first, second = lines[:len(lines) // 2], lines[len(lines) // 2:]
+        with EchoServer() as echo:
+            q = self.start_qorvand(echo.port)
+            renamed = q.log_path + ".1"
+            reopened = threading.Event()
+
+            def send(client):
+                client.sendall(first)
+                reopened.wait(30 * SLOWDOWN)
+                send_then_shutdown(client, second)
+
+            with q.connect() as client:
+                sending = threading.Thread(target=send, args=(client,))
+                sending.start()
+                self.assertTrue(wait_until(lambda: ">>> 000100 " in q.log(), 20), q.log()[-300:])
+                os.rename(q.log_path, renamed)
+                os.kill(q.pid, signal.SIGUSR1)
+                self.assertTrue(wait_until(lambda: not writes_to(q.pid, renamed), 20), "the log was not reopened")
+                reopened.set()
+                echoed = receive_all(client, 60)
+                sending.join(30 * SLOWDOWN)
+            self.assertEqual(echoed, lines)
+            self.assertTrue(wait_until(lambda: q.log().endswith("Connection closed\n"), 20), q.log()[-300:])
+            with open(renamed) as old_file:
+                old = old_file.read()
+            self.assertTrue(old.startswith("Listening...\n") and old.endswith("\n"), old[-300:])
+            self.assertIn(">>> 003999 ", q.log())
+            for prefix in (">>>", "<<<"):
+                self.assertEqual(traffic_text(old + q.log(), prefix), lines.replace(b"\r\n", b"").decode(), prefix)
+
+            os.rename(q.log_path, q.log_path + ".2")
+            os.mkdir(q.log_path)
+            os.kill(q.pid, signal.SIGUSR1)
+            self.assertTrue(wait_until(lambda: "Can't reopen log file" in q.stderr(), 20))
+            self.assertEqual(q.stderr(), f"Can't reopen log file {q.log_path}: Is a directory\n")
+            self.assert_echoes(q)
+            self.assertTrue(wait_until(lambda: closing_lines_of(q.log_path + ".2") == 2, 20))
+
+            console_only = self.start_qorvand(echo.port, log_to_stdout=True)
+            os.kill(console_only.pid, signal.SIGUSR1)
+            self.assert_echoes(console_only)
+            self.assertEqual(console_only.stderr(), "")
 
 
 class HostileBytesTest(FaultTestCase):
