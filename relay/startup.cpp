@@ -1,5 +1,6 @@
 #include "relay/startup.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -89,19 +90,26 @@ bool open_log(Runtime* runtime) {
   return false;
 }
 
+// Set once start-up is done. The signal handlers leave the runtime alone
+// before: the log may not be open yet, no connection exists, and a start-up
+// that refuses destroys the runtime as the process exits.
+std::atomic<bool> started{false};
+
 // A stop passes itself on to every peer as a reset, once the log has ended
 // with a whole line.
 void stop(int signal, void* context) {
-  auto* runtime = static_cast<Runtime*>(context);
-  runtime->log.hold_for_stop();
-  runtime->connections.reset_all();
+  if (started.load(std::memory_order_acquire)) {
+    auto* runtime = static_cast<Runtime*>(context);
+    runtime->log.hold_for_stop();
+    runtime->connections.reset_all();
+  }
   platform::end_process_for_signal(signal);
 }
 
 // A rotation that renamed the log file asks for it by name again; the
 // connections go on untouched.
 void reopen_log(void* context) {
-  static_cast<Runtime*>(context)->log.reopen();
+  if (started.load(std::memory_order_acquire)) static_cast<Runtime*>(context)->log.reopen();
 }
 
 }  // namespace
@@ -137,6 +145,7 @@ StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::
   platform::install_signal_handlers({stop, reopen_log, runtime});
   if (!open_listener(&settings, listener) || !open_log(runtime)) return StartUp::kRefused;
   runtime->log.set_annotate(settings.annotate);
+  started.store(true, std::memory_order_release);
   runtime->log.event(0, event_lines::kListening);
   return StartUp::kRun;
 }
