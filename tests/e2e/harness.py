@@ -480,10 +480,14 @@ class QorvandTestCase(unittest.TestCase):
             self.addCleanup(server.close)
         if qorvand is None:
             qorvand = self.start_qorvand(server.port)
+        relayed_before = qorvand.log().count("Outgoing: ")
         client = qorvand.connect()
         self.addCleanup(client.close)
         server_side = server.accept()
         self.addCleanup(server_side.close)
+        # The server has its side once the handshake is done, maybe before qorvand has seen its connect
+        # complete: a reset then would end a connect, not a relayed connection.
+        self.assertTrue(qorvand.wait_for_log("Outgoing: ", relayed_before + 1), qorvand.log())
         return qorvand, server, client, server_side
 
     def wait_for_closing_line(self, qorvand, count=1):
