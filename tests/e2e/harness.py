@@ -3,6 +3,8 @@ loopback, wait for it to listen, read its log, stop it by its process id.
 
 Every wait here is bounded in time; every process started is killed by pid.
 """
+import ctypes
+import errno
 import glob
 import json
 import os
@@ -247,6 +249,39 @@ def holds_socket(pid, inode):
                    for fd in os.listdir(f"/proc/{pid}/fd"))
     except OSError:  # the process or one of its descriptors is gone
         return False
+
+
+def nagle_is_off(pids, local_port, peer_port):
+    """Whether Nagle's algorithm is off (TCP_NODELAY) on the TCP socket from local_port to peer_port that one
+    of these processes holds, read on a duplicate of its descriptor (pidfd_getfd: Linux 5.6 and the right
+    to trace the process). Under Wine the wineserver holds a program's sockets."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd_getfd = 438
+    for pid in pids:
+        pidfd = os.pidfd_open(pid)
+        try:
+            for name in os.listdir(f"/proc/{pid}/fd"):
+                try:
+                    if not os.readlink(f"/proc/{pid}/fd/{name}").startswith("socket:"):
+                        continue
+                except FileNotFoundError:
+                    continue
+                descriptor = libc.syscall(pidfd_getfd, pidfd, int(name), 0)
+                if descriptor < 0:
+                    error = ctypes.get_errno()
+                    if error in (errno.EPERM, errno.ENOSYS):
+                        raise unittest.SkipTest(f"no duplicate of another process's socket here ({os.strerror(error)})")
+                    continue
+                with socket.socket(fileno=descriptor) as duplicate:
+                    try:
+                        ends = (duplicate.getsockname()[1], duplicate.getpeername()[1])
+                    except OSError:
+                        continue
+                    if duplicate.type == socket.SOCK_STREAM and ends == (local_port, peer_port):
+                        return duplicate.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY) != 0
+        finally:
+            os.close(pidfd)
+    raise AssertionError(f"no socket from port {local_port} to {peer_port} in processes {pids}")
 
 
 def own_interface_address(family=4, every=False):
