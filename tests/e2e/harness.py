@@ -273,6 +273,8 @@ def nagle_is_off(pids, local_port, peer_port):
                         raise unittest.SkipTest(f"no duplicate of another process's socket here ({os.strerror(error)})")
                     continue
                 with socket.socket(fileno=descriptor) as duplicate:
+                    if duplicate.family not in (socket.AF_INET, socket.AF_INET6):
+                        continue
                     try:
                         ends = (duplicate.getsockname()[1], duplicate.getpeername()[1])
                     except OSError:

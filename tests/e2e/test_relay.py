@@ -353,8 +353,6 @@ class RelayTrafficTest(RelayTestCase):
         acknowledgement (Nagle's algorithm): both of qorvand's sockets of a connection have it off, and
         exchanges with replies of 2, 16 and 64 KiB go through whole."""
         qorvand, server, client, server_side = self.relay_pair()
-        self.assertTrue(harness.nagle_is_off([qorvand.pid], qorvand.listen_port, client.getsockname()[1]))
-        self.assertTrue(harness.nagle_is_off([qorvand.pid], server_side.getpeername()[1], server.port))
         replies = [b"".join(b"%05d reply line of a few kilobytes\r\n" % n for n in range(size // 40))
                    for size in (2048, 16384, 65536)]
         for number in range(30):
@@ -363,6 +361,9 @@ class RelayTrafficTest(RelayTestCase):
             reply = replies[number % len(replies)]
             server_side.sendall(reply)
             self.assertEqual(receive_exactly(client, len(reply)), reply)
+        # Asked once bytes have gone both ways: both sockets are set up by then.
+        self.assertTrue(harness.nagle_is_off([qorvand.pid], qorvand.listen_port, client.getsockname()[1]))
+        self.assertTrue(harness.nagle_is_off([qorvand.pid], server_side.getpeername()[1], server.port))
 
     def test_hex_rows_of_a_known_exchange_with_annotate(self):
         server = ListeningServer()

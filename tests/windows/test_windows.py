@@ -358,9 +358,6 @@ class RelayUnderWine(unittest.TestCase):
         qorvand's sockets of a connection have it off, and replies of 2, 16 and 64 KiB go through whole."""
         qorvand = self.start_qorvand()
         client, upstream = self.open_pair(qorvand)
-        holders = [qorvand.pid, wineserver.pid]
-        self.assertTrue(harness.nagle_is_off(holders, qorvand.listen_port, client.getsockname()[1]))
-        self.assertTrue(harness.nagle_is_off(holders, upstream.getpeername()[1], self.server.port))
         replies = [b"".join(b"%05d reply line of a few kilobytes\r\n" % n for n in range(size // 40))
                    for size in (2048, 16384, 65536)]
         for completed in range(30):
@@ -370,6 +367,10 @@ class RelayUnderWine(unittest.TestCase):
             reply = replies[completed % len(replies)]
             upstream.sendall(reply)
             self.assertEqual(harness.receive_exactly(client, len(reply)), reply)
+        # Asked once bytes have gone both ways: both sockets are set up by then.
+        holders = [qorvand.pid, wineserver.pid]
+        self.assertTrue(harness.nagle_is_off(holders, qorvand.listen_port, client.getsockname()[1]))
+        self.assertTrue(harness.nagle_is_off(holders, upstream.getpeername()[1], self.server.port))
 
     def test_a_reset_is_passed_on_at_once_to_a_silent_peer(self):
         # The other peer neither sends nor closes: only the reset itself can end the connection.
