@@ -8,7 +8,7 @@
 #include "platform/process.h"
 #include "qorvand_version.h"
 #include "relay/own_listener.h"
-#include "traffic_log/event_lines.h"
+#include "traffic_log/program_lines.h"
 
 namespace {
 
@@ -146,6 +146,6 @@ StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::
   if (!open_listener(&settings, listener) || !open_log(runtime)) return StartUp::kRefused;
   runtime->log.set_annotate(settings.annotate);
   started.store(true, std::memory_order_release);
-  runtime->log.event(0, event_lines::kListening);
+  log_listening(runtime->log);
   return StartUp::kRun;
 }

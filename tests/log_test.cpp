@@ -136,7 +136,7 @@ TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
   log.set_annotate(true);
   log.event(0, "Listening...\n");
   ConnectionLog connection(log, 12);
-  connection.event("Connection received\n");
+  connection.received();
   connection.traffic(Side::kClient, "HELO a\r\nQUIT\r\n", 14);
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
@@ -210,7 +210,7 @@ TEST_F(LogFile, AnnotatedLinesOfManyThreadsStandInTheOrderOfTheirTimes) {
       for (int index = 0; index < 200; ++index) lines += "250 a line of a reply " + std::to_string(index) + "\r\n";
       for (int read = 0; read < 100; ++read) {
         connection.traffic(Side::kServer, lines.data(), lines.size());
-        connection.event("Client socket read error 104\n");
+        connection.io_failed(Side::kClient, IoOperation::kRead, 104);
       }
     });
   }

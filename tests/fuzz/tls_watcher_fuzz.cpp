@@ -40,13 +40,13 @@ bool starts_with(const std::string& text, const std::string& start) {
 }
 
 // Checks every text as it comes; keeps them in order, events marked.
-class CheckingSink : public TlsLineSink {
+class CheckingSink : public LineSink {
  public:
   explicit CheckingSink(TlsRole role)
       : event_start_(role == TlsRole::kClient ? "TLS from client: ClientHello"
                                               : "TLS from server: ServerHello") {}
 
-  void tls_event(const char* text, std::size_t length) override {
+  void add_event(const char* text, std::size_t length) override {
     require(length > 0 && length <= kMaxEventLength, "event line length");
     require(is_printable(text, length), "unprintable byte or line end in an event line");
     const std::string line(text, length);
@@ -56,7 +56,7 @@ class CheckingSink : public TlsLineSink {
     lines.push_back("event: " + line);
   }
 
-  void tls_record(const char* text, std::size_t length) override {
+  void add_line(const char*, const char* text, std::size_t length) override {
     require(length > 0 && is_printable(text, length), "unprintable byte or line end in a record line");
     const std::string line(text, length);
     require(starts_with(line, "[TLS ") && line.back() == ']', "record line not bracketed");
