@@ -148,6 +148,13 @@ std::vector<Row> rows() {
        client_hello(extension(0x3a3a, "") + client_versions({0x1a1a, 0x0304, 0x0a1a, 0x7f1c, 0x0300})),
        {"event: TLS from client: ClientHello, no server name, offers TLS 1.3, 0x0a1a, 0x7f1c, SSL 3.0",
         "[TLS handshake, 66 bytes]"}},
+      {"versions past the eighth counted, GREASE not",
+       TlsRole::kClient,
+       client_hello(client_versions(
+           {0x0a0a, 0x0304, 0x0303, 0x0302, 0x0301, 0x0300, 0x7f1c, 0x7f1b, 0x7f1a, 0x7f19, 0x7f18, 0x7f17, 0x7f16})),
+       {"event: TLS from client: ClientHello, no server name, offers TLS 1.3, TLS 1.2, TLS 1.1, TLS 1.0, SSL 3.0, "
+        "0x7f1c, 0x7f1b, 0x7f1a and 4 more",
+        "[TLS handshake, 78 bytes]"}},
       {"TLS 1.3 only",
        TlsRole::kClient,
        client_hello(server_name("a.example") + client_versions({0x0304})),

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -21,11 +22,14 @@ constexpr std::uint8_t kHostName = 0;
 constexpr std::uint32_t kMaxSessionId = 32;
 constexpr std::uint32_t kMaxFieldSize = 0xFFFF;
 
-// The prefixes and the separators of the longest event line, a full host
-// name and 127 versions of six characters each.
+// A hello may offer up to 127 versions: the event line shows the first
+// ones and counts the rest, so that it stays a readable line.
+constexpr std::size_t kVersionsShown = 8;
+// The longest event line: its fixed words, a full host name, the versions
+// shown at their longest name and the count of the rest.
 constexpr std::size_t kEventCapacity = sizeof "TLS from client: ClientHello, server name , offers " +
-                                       TlsHelloReader::kNameLimit +
-                                       TlsHelloReader::kVersionLimit * sizeof "0x7f1c, ";
+                                       TlsHelloReader::kNameLimit + kVersionsShown * sizeof "TLS 1.3, " +
+                                       sizeof " and 127 more";
 
 bool is_grease(std::uint16_t version) {
   return (version & 0x0F0F) == 0x0A0A && (version >> 8) == (version & 0xFF);
@@ -59,7 +63,8 @@ bool plausible_header_byte(const unsigned char* header, std::size_t index, bool 
 
 }  // namespace
 
-// The event line being written; what does not fit is cut.
+// The event line being written. Its capacity holds the longest line, so a
+// line is always whole.
 class TlsHelloReader::Text {
  public:
   void add(const char* text) { add(text, std::strlen(text)); }
@@ -81,10 +86,15 @@ class TlsHelloReader::Text {
   void add_versions(const char* lead, const std::uint16_t* versions, std::size_t count) {
     if (count == 0) return;
     add(lead);
-    for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t shown = count < kVersionsShown ? count : kVersionsShown;
+    for (std::size_t i = 0; i < shown; ++i) {
       if (i > 0) add(", ");
       add_version(versions[i]);
     }
+    if (count == shown) return;
+    char more[sizeof " and  more" + std::numeric_limits<std::size_t>::digits10 + 1];
+    std::snprintf(more, sizeof more, " and %zu more", count - shown);
+    add(more);
   }
 
   void send(LineSink& sink) const { sink.add_event(text_, length_); }

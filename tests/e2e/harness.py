@@ -3,6 +3,8 @@ loopback, wait for it to listen, read its log, stop it by its process id.
 
 Every wait here is bounded in time; every process started is killed by pid.
 """
+import ctypes
+import errno
 import glob
 import json
 import os
@@ -46,6 +48,11 @@ def free_port(avoid=None):
     raise RuntimeError("no free port")
 
 
+def address_in_use(said):
+    """Whether a program's standard error says it could not listen because its port was taken."""
+    return "address already in use" in said.lower()
+
+
 def wait_until(predicate, seconds=5.0, interval=0.01):
     """Polls predicate until it is true or the time runs out; returns its last value."""
     end = deadline(seconds)
@@ -58,6 +65,31 @@ def wait_until(predicate, seconds=5.0, interval=0.01):
 
 class StartedProcess:
     """A process started by a test, with its temporary folder and standard error file; stopped by its pid."""
+
+    def start_listening(self, spawn, lost_port, port=None, avoid=None, seconds=10.0, listening=None):
+        """Starts spawn(port) (a Popen writing its standard error to self.stderr_path) and waits until it
+        listens on port (or until listening(port)); returns the port. Without a port given it is one found
+        free; another process may take that port before this one listens on it (lost_port(stderr) then
+        tells), and another is tried."""
+        listening = listening or (lambda chosen: is_listening(chosen, self.pid))
+        for _ in range(5):
+            chosen = port or free_port(avoid=avoid)
+            self._stderr = open(self.stderr_path, "wb")
+            self.process = spawn(chosen)
+            self.pid = self.process.pid
+            wait_until(lambda: listening(chosen) or self.process.poll() is not None, seconds)
+            if self.process.poll() is None and listening(chosen):
+                return chosen
+            if port is not None or self.process.poll() is None or not lost_port(self.stderr()):
+                break
+            self._stderr.close()
+        said = self.stderr()
+        self.stop()
+        raise RuntimeError(f"{type(self).__name__} did not start listening: {said}")
+
+    def stderr(self):
+        with open(self.stderr_path, "r", errors="replace") as err:
+            return err.read()
 
     def stop(self):
         if self.process.poll() is None:
@@ -79,20 +111,17 @@ class Qorvand(StartedProcess):
     def __init__(self, target_port, listen_port=None, target=LOOPBACK, extra_args=(), log_to_stdout=False,
                  stdout=subprocess.DEVNULL, preexec_fn=None, log_path=None):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-e2e-")
-        self.listen_port = listen_port or free_port(avoid=target_port)
         self.log_path = "-" if log_to_stdout else log_path or os.path.join(self.folder.name, "qorvand.log")
-        args = [QORVAND, "-f", self.log_path, *extra_args, target, str(target_port), str(self.listen_port)]
         self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
-        self._stderr = open(self.stderr_path, "wb")
-        self.process = subprocess.Popen(args, stdout=stdout, stderr=self._stderr, cwd=self.folder.name,
-                                        preexec_fn=preexec_fn)
-        self.pid = self.process.pid
-        started = (lambda: is_listening(self.listen_port)) if log_to_stdout or log_path else \
-            (lambda: "Listening...\n" in self.log())
-        if not wait_until(started, 10):
-            said = self.stderr()
-            self.stop()
-            raise RuntimeError("qorvand did not start listening: " + said)
+
+        def spawn(port):
+            args = [QORVAND, "-f", self.log_path, *extra_args, target, str(target_port), str(port)]
+            return subprocess.Popen(args, stdout=stdout, stderr=self._stderr, cwd=self.folder.name,
+                                    preexec_fn=preexec_fn)
+
+        own_log = None if log_to_stdout or log_path else (lambda port: "Listening...\n" in self.log())
+        self.listen_port = self.start_listening(spawn, lambda said: "Can't listen on port " in said, listen_port,
+                                                avoid=target_port, listening=own_log)
 
     def log(self):
         try:
@@ -103,10 +132,6 @@ class Qorvand(StartedProcess):
 
     def log_lines(self):
         return self.log().splitlines()
-
-    def stderr(self):
-        with open(self.stderr_path, "r", errors="replace") as err:
-            return err.read()
 
     def closing_line_count(self):
         return len(closing_lines(self.log_lines()))
@@ -203,18 +228,60 @@ class ListeningServer:
         self.close()
 
 
-def is_listening(port):
+def is_listening(port, pid=None):
     """True when a TCP socket listens at port on loopback or a wildcard address, IPv4 or IPv6 (read from
-    /proc/net/tcp and tcp6)."""
+    /proc/net/tcp and tcp6); with pid, a socket of that process (another may listen there by chance)."""
     wanted = {f"0100007F:{port:04X}", f"00000000:{port:04X}", f"{'0' * 32}:{port:04X}",
               f"{'0' * 24}01000000:{port:04X}"}
     for table_path in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table_path) as table:
             for row in table.readlines()[1:]:
                 fields = row.split()
-                if fields[1] in wanted and fields[3] == "0A":
+                if fields[1] in wanted and fields[3] == "0A" and (pid is None or holds_socket(pid, fields[9])):
                     return True
     return False
+
+
+def holds_socket(pid, inode):
+    """Whether process pid has the socket of that inode open."""
+    try:
+        return any(os.readlink(f"/proc/{pid}/fd/{fd}") == f"socket:[{inode}]"
+                   for fd in os.listdir(f"/proc/{pid}/fd"))
+    except OSError:  # the process or one of its descriptors is gone
+        return False
+
+
+def nagle_is_off(pids, local_port, peer_port):
+    """Whether Nagle's algorithm is off (TCP_NODELAY) on the TCP socket from local_port to peer_port that one
+    of these processes holds, read on a duplicate of its descriptor (pidfd_getfd: Linux 5.6 and the right
+    to trace the process). Under Wine the wineserver holds a program's sockets."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd_getfd = 438
+    for pid in pids:
+        pidfd = os.pidfd_open(pid)
+        try:
+            for name in os.listdir(f"/proc/{pid}/fd"):
+                try:
+                    if not os.readlink(f"/proc/{pid}/fd/{name}").startswith("socket:"):
+                        continue
+                except FileNotFoundError:
+                    continue
+                descriptor = libc.syscall(pidfd_getfd, pidfd, int(name), 0)
+                if descriptor < 0:
+                    error = ctypes.get_errno()
+                    if error in (errno.EPERM, errno.ENOSYS):
+                        raise unittest.SkipTest(f"no duplicate of another process's socket here ({os.strerror(error)})")
+                    continue
+                with socket.socket(fileno=descriptor) as duplicate:
+                    try:
+                        ends = (duplicate.getsockname()[1], duplicate.getpeername()[1])
+                    except OSError:
+                        continue
+                    if duplicate.type == socket.SOCK_STREAM and ends == (local_port, peer_port):
+                        return duplicate.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY) != 0
+        finally:
+            os.close(pidfd)
+    raise AssertionError(f"no socket from port {local_port} to {peer_port} in processes {pids}")
 
 
 def own_interface_address(family=4, every=False):
@@ -324,23 +391,16 @@ class SmtpServer(StartedProcess):
     def __init__(self, tls=None):
         """tls: (certificate, key) paths; the server then offers STARTTLS and requires it."""
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-smtp-")
-        self.port = free_port()
-        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
+        self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
         mails = os.path.join(self.folder.name, "mails")
         os.mkdir(mails)
         self.mail_folder = mails
         tls_args = ["--tlscert", tls[0], "--tlskey", tls[1]] if tls else []
-        self.process = subprocess.Popen(
-            ["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"{LOOPBACK}:{self.port}", *tls_args,
+        self.port = self.start_listening(lambda port: subprocess.Popen(
+            ["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", f"{LOOPBACK}:{port}", *tls_args,
              "-c", "harness.MailFolder", mails],
-            stdout=subprocess.DEVNULL, stderr=self._stderr, env=dict(os.environ, PYTHONPATH=HERE))
-        self.pid = self.process.pid
-        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
-            self.stop()
-            raise RuntimeError("aiosmtpd did not start listening")
-        if self.process.poll() is not None:
-            self.stop()
-            raise RuntimeError("aiosmtpd exited at start")
+            stdout=subprocess.DEVNULL, stderr=self._stderr, env=dict(os.environ, PYTHONPATH=HERE)),
+            address_in_use, seconds=15)
 
     def mails(self):
         """The mails accepted so far, in the order they came."""
@@ -360,15 +420,10 @@ class HttpServer(StartedProcess):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-http-")
         self.root = os.path.join(self.folder.name, "www")
         os.mkdir(self.root)
-        self.port = free_port()
-        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
-        self.process = subprocess.Popen(
-            ["/usr/bin/python3", "-m", "http.server", "--bind", bind, "--directory", self.root, str(self.port)],
-            stdout=subprocess.DEVNULL, stderr=self._stderr)
-        self.pid = self.process.pid
-        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
-            self.stop()
-            raise RuntimeError("http.server did not start listening")
+        self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
+        self.port = self.start_listening(lambda port: subprocess.Popen(
+            ["/usr/bin/python3", "-m", "http.server", "--bind", bind, "--directory", self.root, str(port)],
+            stdout=subprocess.DEVNULL, stderr=self._stderr), address_in_use, seconds=15)
 
 
 class OpensslServer(StartedProcess):
@@ -377,15 +432,11 @@ class OpensslServer(StartedProcess):
 
     def __init__(self, cert, key):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-tls-server-")
-        self.port = free_port()
-        self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
-        self.process = subprocess.Popen(
-            ["openssl", "s_server", "-accept", f"{LOOPBACK}:{self.port}", "-cert", cert, "-key", key, "-rev"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr)
-        self.pid = self.process.pid
-        if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 15):
-            self.stop()
-            raise RuntimeError("openssl s_server did not start listening")
+        self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
+        self.port = self.start_listening(lambda port: subprocess.Popen(
+            ["openssl", "s_server", "-accept", f"{LOOPBACK}:{port}", "-cert", cert, "-key", key, "-rev"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr),
+            address_in_use, seconds=15)
 
 
 class PostgresServer(StartedProcess):
@@ -502,10 +553,14 @@ class QorvandTestCase(unittest.TestCase):
             self.addCleanup(server.close)
         if qorvand is None:
             qorvand = self.start_qorvand(server.port)
+        relayed_before = qorvand.log().count("Outgoing: ")
         client = qorvand.connect()
         self.addCleanup(client.close)
         server_side = server.accept()
         self.addCleanup(server_side.close)
+        # The server has its side once the handshake is done, maybe before qorvand has seen its connect
+        # complete: a reset then would end a connect, not a relayed connection.
+        self.assertTrue(qorvand.wait_for_log("Outgoing: ", relayed_before + 1), qorvand.log())
         return qorvand, server, client, server_side
 
     def wait_for_closing_line(self, qorvand, count=1):
