@@ -25,7 +25,7 @@ void LineBatch::set_head(const char* prefix) {
   const std::int64_t time_us = next_line_timed_ ? next_line_time_us_ : turn_->now_us();
   next_line_timed_ = false;
   if (!head_valid_ || time_us != head_time_us_) {
-    annotation_length_ = log_.annotation(number_, time_us, head_, Log::kAnnotationSize);
+    annotation_length_ = log_.annotate() ? format_annotation(number_, time_us, head_, kAnnotationSize) : 0;
     head_time_us_ = time_us;
     head_valid_ = true;
     head_prefix_ = nullptr;

@@ -43,7 +43,7 @@ class LineBatch final : public LineSink {
   std::int64_t next_line_time_us_ = 0;
   // How lines start: the annotation of head_time_us_, then for traffic
   // lines the prefix of head_prefix_ and a blank.
-  char head_[Log::kAnnotationSize + kPrefixRoom];
+  char head_[kAnnotationSize + kPrefixRoom];
   bool head_valid_ = false;
   std::int64_t head_time_us_ = 0;
   std::size_t annotation_length_ = 0;
