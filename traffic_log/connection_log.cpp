@@ -30,26 +30,17 @@ const char* name_of(Side side) {
   return side == Side::kClient ? "Client" : "Server";
 }
 
+// In the order of Ending's values.
+constexpr const char* kEndingTexts[] = {
+    event_lines::kEndClosed,        event_lines::kEndClientReset, event_lines::kEndServerReset,
+    event_lines::kEndRefused,       event_lines::kEndTimedOut,    event_lines::kEndClientLeft,
+    event_lines::kEndConnectFailed, event_lines::kEndTurnedAway,
+};
+static_assert(sizeof kEndingTexts / sizeof kEndingTexts[0] ==
+              static_cast<std::size_t>(Ending::kTurnedAway) + 1);
+
 const char* text_of(Ending ending) {
-  switch (ending) {
-    case Ending::kClosed:
-      return event_lines::kEndClosed;
-    case Ending::kClientReset:
-      return event_lines::kEndClientReset;
-    case Ending::kServerReset:
-      return event_lines::kEndServerReset;
-    case Ending::kRefused:
-      return event_lines::kEndRefused;
-    case Ending::kTimedOut:
-      return event_lines::kEndTimedOut;
-    case Ending::kClientLeft:
-      return event_lines::kEndClientLeft;
-    case Ending::kConnectFailed:
-      return event_lines::kEndConnectFailed;
-    case Ending::kTurnedAway:
-      return event_lines::kEndTurnedAway;
-  }
-  return event_lines::kEndClosed;
+  return kEndingTexts[static_cast<std::size_t>(ending)];
 }
 
 }  // namespace
@@ -63,8 +54,8 @@ void ConnectionLog::connect_failed(const platform::Endpoint& target, int error) 
 }
 
 void ConnectionLog::outgoing(const platform::Endpoint& local, const platform::Endpoint& target) {
-  event(event_lines::kOutgoing, platform::address_text(local).text, local.port, platform::address_text(target).text,
-        target.port);
+  event(event_lines::kOutgoing, platform::address_text(local).text, local.port,
+        platform::address_text(target).text, target.port);
 }
 
 void ConnectionLog::peer_closed(Side side, bool all_read) {
@@ -77,7 +68,8 @@ void ConnectionLog::peer_closed(Side side, bool all_read) {
 }
 
 void ConnectionLog::io_failed(Side side, IoOperation operation, int error) {
-  event(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError, name_of(side), error);
+  event(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError, name_of(side),
+        error);
 }
 
 void ConnectionLog::closed(std::size_t unsent_to_server, std::size_t unsent_to_client) {
@@ -88,7 +80,8 @@ void ConnectionLog::closed(std::size_t unsent_to_server, std::size_t unsent_to_c
   if (unsent_to_server == 0 && unsent_to_client == 0) {
     add_event(event_lines::kClosed);
   } else {
-    add_event(event_lines::kClosedUnsent, static_cast<int>(unsent_to_server), static_cast<int>(unsent_to_client));
+    add_event(event_lines::kClosedUnsent, static_cast<int>(unsent_to_server),
+              static_cast<int>(unsent_to_client));
   }
   batch_.write_out();
 }
@@ -97,8 +90,9 @@ void ConnectionLog::closed(std::size_t unsent_to_server, std::size_t unsent_to_c
 void ConnectionLog::summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
                             Ending ending) {
   if (!log_.annotate()) return;
-  event(event_lines::kSummary, static_cast<unsigned long long>(to_server), static_cast<unsigned long long>(to_client),
-        static_cast<long long>(elapsed_us / 1000000), static_cast<long long>(elapsed_us % 1000000), text_of(ending));
+  event(event_lines::kSummary, static_cast<unsigned long long>(to_server),
+        static_cast<unsigned long long>(to_client), static_cast<long long>(elapsed_us / 1000000),
+        static_cast<long long>(elapsed_us % 1000000), text_of(ending));
 }
 
 void ConnectionLog::event(const char* format, ...) {
@@ -174,4 +168,3 @@ void ConnectionLog::show_bytes(Direction& d, const char* data, std::size_t n) {
     d.lines.feed(data, n, batch_);
   }
 }
-
