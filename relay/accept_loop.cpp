@@ -6,7 +6,7 @@
 
 #include "platform/process.h"
 #include "relay/relay_threads.h"
-#include "traffic_log/event_lines.h"
+#include "traffic_log/program_lines.h"
 
 namespace {
 
@@ -61,8 +61,6 @@ RelayStart register_client(ConnectionRegistry& connections, platform::Socket cli
 }  // namespace
 
 void accept_forever(Runtime& runtime, platform::Socket listener) {
-  const platform::AddressText listen_address = platform::address_text(runtime.settings.listening);
-  const int listen_port = runtime.settings.listening.port;
   FailureReport accept_failures("Accept failed");
   FailureReport thread_failures("Can't start a relay thread");
   RelayThreads threads(runtime);
@@ -76,8 +74,7 @@ void accept_forever(Runtime& runtime, platform::Socket listener) {
       continue;
     }
     RelayStart start = register_client(runtime.connections, client, ++last_number);
-    runtime.log.event(start.number, event_lines::kIncoming, platform::address_text(peer).text, peer.port,
-                      listen_address.text, listen_port);
+    log_incoming(runtime.log, start.number, peer, runtime.settings.listening);
     int error = 0;
     if (threads.relay(start, &error)) continue;
     thread_failures.failed(error);

@@ -6,7 +6,7 @@
 #include "platform/readiness.h"
 #include "relay/relay_loop.h"
 #include "traffic_log/connection_log.h"
-#include "traffic_log/event_lines.h"
+#include "traffic_log/program_lines.h"
 
 namespace {
 
@@ -38,17 +38,6 @@ class SocketIo final : public RelayIo {
   void reset_on_close(int which) override { platform::reset_on_close(sockets[which]); }
 };
 
-// The time since a client was accepted, as the summary line shows it.
-struct Elapsed {
-  long long seconds;
-  long long microseconds;
-};
-
-Elapsed since(std::int64_t accepted_us) {
-  const std::int64_t elapsed_us = platform::monotonic_microseconds() - accepted_us;
-  return {static_cast<long long>(elapsed_us / 1000000), static_cast<long long>(elapsed_us % 1000000)};
-}
-
 class RelaySession {
  public:
   RelaySession(Runtime& runtime, RelayStart&& start);
@@ -64,8 +53,7 @@ class RelaySession {
   void log_outgoing();
   bool arm();
   void note_connect_failure(platform::ConnectOutcome outcome, int error);
-  const char* relayed_ending() const;
-  void log_summary();
+  Ending relayed_ending() const;
 
   Runtime& runtime_;
   ConnectionLog log_;
@@ -74,7 +62,7 @@ class RelaySession {
   RelayLoop loop_{io_, log_};
   std::unique_ptr<ConnectionRegistry::Entry> registered_;  // taken over from the accept loop
   std::int64_t accepted_us_;
-  const char* ending_ = event_lines::kEndClosed;  // how the summary line says it ended
+  Ending ending_ = Ending::kClosed;
 };
 
 RelaySession::RelaySession(Runtime& runtime, RelayStart&& start)
@@ -96,7 +84,7 @@ RelaySession::~RelaySession() {
 }
 
 void RelaySession::run() {
-  log_.event(event_lines::kConnectionReceived);
+  log_.received();
   if (connect_to_target()) {
     log_outgoing();
     if (arm()) {
@@ -106,7 +94,8 @@ void RelaySession::run() {
     loop_.finish();
     ending_ = relayed_ending();
   }
-  if (runtime_.settings.annotate) log_summary();
+  log_.summary(loop_.delivered_to_server(), loop_.delivered_to_client(),
+               platform::monotonic_microseconds() - accepted_us_, ending_);
 }
 
 // The notification objects are made first: when descriptors run out, the
@@ -116,7 +105,7 @@ void RelaySession::run() {
 bool RelaySession::connect_to_target() {
   if (!io_.readiness.create()) {
     const int error = platform::last_socket_error();
-    log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port, error);
+    log_.connect_failed(target_, error);
     note_connect_failure(platform::ConnectOutcome::kFailed, error);
     return false;
   }
@@ -126,8 +115,8 @@ bool RelaySession::connect_to_target() {
     int error = 0;
     const platform::ConnectOutcome outcome = connect_to(target_, &error);
     if (outcome == platform::ConnectOutcome::kConnected) return true;
-    if (outcome == platform::ConnectOutcome::kClientLeft) log_.event(event_lines::kShutdown, "Client");
-    log_.event(event_lines::kErrorConnecting, platform::address_text(target_).text, target_.port, error);
+    if (outcome == platform::ConnectOutcome::kClientLeft) log_.peer_closed(Side::kClient, true);
+    log_.connect_failed(target_, error);
     note_connect_failure(outcome, error);
     if (outcome == platform::ConnectOutcome::kClientLeft) return false;
   }
@@ -137,27 +126,27 @@ bool RelaySession::connect_to_target() {
 // The last address tried decides how the summary says the connect ended.
 void RelaySession::note_connect_failure(platform::ConnectOutcome outcome, int error) {
   if (outcome == platform::ConnectOutcome::kClientLeft) {
-    ending_ = event_lines::kEndClientLeft;
+    ending_ = Ending::kClientLeft;
     return;
   }
   switch (platform::connect_failure_of(error)) {
     case platform::ConnectFailure::kRefused:
-      ending_ = event_lines::kEndRefused;
+      ending_ = Ending::kRefused;
       break;
     case platform::ConnectFailure::kTimedOut:
-      ending_ = event_lines::kEndTimedOut;
+      ending_ = Ending::kTimedOut;
       break;
     case platform::ConnectFailure::kOther:
-      ending_ = event_lines::kEndConnectFailed;
+      ending_ = Ending::kConnectFailed;
       break;
   }
 }
 
 // Once an address has answered, the relay alone decides: the addresses
 // that did not answer before it no longer count.
-const char* RelaySession::relayed_ending() const {
-  if (loop_.first_failed() < 0) return event_lines::kEndClosed;
-  return loop_.first_failed() == RelayIo::kClient ? event_lines::kEndClientReset : event_lines::kEndServerReset;
+Ending RelaySession::relayed_ending() const {
+  if (loop_.first_failed() < 0) return Ending::kClosed;
+  return loop_.first_failed() == RelayIo::kClient ? Ending::kClientReset : Ending::kServerReset;
 }
 
 platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& target, int* error) {
@@ -180,8 +169,7 @@ platform::ConnectOutcome RelaySession::connect_to(const platform::Endpoint& targ
 void RelaySession::log_outgoing() {
   platform::Endpoint local;
   if (!platform::local_endpoint(io_.sockets[RelayIo::kServer], &local)) local = platform::Endpoint{};
-  log_.event(event_lines::kOutgoing, platform::address_text(local).text, local.port,
-             platform::address_text(target_).text, target_.port);
+  log_.outgoing(local, target_);
 }
 
 bool RelaySession::arm() {
@@ -197,13 +185,6 @@ bool RelaySession::arm() {
   return false;
 }
 
-void RelaySession::log_summary() {
-  const Elapsed elapsed = since(accepted_us_);
-  log_.event(event_lines::kSummary, static_cast<unsigned long long>(loop_.delivered_to_server()),
-             static_cast<unsigned long long>(loop_.delivered_to_client()), elapsed.seconds,
-             elapsed.microseconds, ending_);
-}
-
 }  // namespace
 
 void relay_connection(Runtime& runtime, RelayStart&& start) {
@@ -212,12 +193,7 @@ void relay_connection(Runtime& runtime, RelayStart&& start) {
 }
 
 void turn_away(Runtime& runtime, RelayStart&& start, int error) {
-  runtime.log.event(start.number, event_lines::kTurnedAway, platform::error_reason(error));
-  if (runtime.settings.annotate) {
-    const Elapsed elapsed = since(start.accepted_us);
-    runtime.log.event(start.number, event_lines::kSummary, 0ULL, 0ULL, elapsed.seconds, elapsed.microseconds,
-                      event_lines::kEndTurnedAway);
-  }
+  log_turned_away(runtime.log, start.number, error, platform::monotonic_microseconds() - start.accepted_us);
   runtime.connections.remove(*start.registration);
   platform::close_socket(start.client);
 }

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/process.h"
-#include "traffic_log/event_lines.h"
 
 namespace {
 
@@ -23,7 +22,7 @@ void report_wait_failure(int error) {
 
 }  // namespace
 
-RelayLoop::RelayLoop(RelayIo& io, ConnectionLog& log) : io_(io), log_(log) {}
+RelayLoop::RelayLoop(RelayIo& io, ConnectionEvents& events) : io_(io), events_(events) {}
 
 void RelayLoop::start() {
   client_.writable = server_.writable = true;
@@ -31,7 +30,7 @@ void RelayLoop::start() {
 
 void RelayLoop::failed_at_start(int which, int error) {
   Peer& peer = which == RelayIo::kClient ? client_ : server_;
-  log_.event(event_lines::kReadError, peer.name, error);
+  events_.io_failed(peer.side, IoOperation::kRead, error);
   fail(peer);
 }
 
@@ -90,7 +89,7 @@ void RelayLoop::collect(Peer& peer) {
     (void)io_.watch_writable(peer.index, false, &ignored);
   }
   if (ready.closed) {
-    if (!peer.close_seen) log_.peer_closed(side_of(peer), io_.nothing_to_read(peer.index));
+    if (!peer.close_seen) events_.peer_closed(peer.side, io_.nothing_to_read(peer.index));
     peer.close_seen = true;
     peer.readable = true;
   }
@@ -110,10 +109,10 @@ void RelayLoop::read_source(Direction& d) {
   if (result.would_block) {
     d.source.readable = false;
   } else if (result.failed()) {
-    log_.event(event_lines::kReadError, d.source.name, result.error);
+    events_.io_failed(d.source.side, IoOperation::kRead, result.error);
     fail(d.source);
   } else if (result.count == 0) {
-    if (!d.source.close_seen) log_.peer_closed(d.side, true);
+    if (!d.source.close_seen) events_.peer_closed(d.source.side, true);
     d.source.close_seen = true;
     d.source.ended = true;
   } else {
@@ -122,7 +121,7 @@ void RelayLoop::read_source(Direction& d) {
     // again, so no read is spent on would-block. A closed peer is read on
     // until its end of stream.
     if (count < room && !d.source.close_seen) d.source.readable = false;
-    log_.traffic(d.side, d.buffer + d.length, count);
+    events_.traffic(d.source.side, d.buffer + d.length, count);
     d.length += count;
   }
 }
@@ -132,7 +131,7 @@ void RelayLoop::send_to_destination(Direction& d) {
   if (result.would_block) {
     wait_for_room(d.destination);
   } else if (result.failed()) {
-    log_.event(event_lines::kSendError, d.destination.name, result.error);
+    events_.io_failed(d.destination.side, IoOperation::kSend, result.error);
     fail(d.destination);
   } else {
     const auto sent = static_cast<std::size_t>(result.count);
@@ -148,7 +147,7 @@ void RelayLoop::wait_for_room(Peer& peer) {
   peer.writable = false;
   int error = 0;
   if (io_.watch_writable(peer.index, true, &error)) return;
-  log_.event(event_lines::kSendError, peer.name, error);
+  events_.io_failed(peer.side, IoOperation::kSend, error);
   fail(peer);
 }
 
@@ -167,7 +166,7 @@ void RelayLoop::fail(Peer& peer) {
 
 void RelayLoop::finish() {
   if (client_.failed || server_.failed) end_after_failure();
-  log_closing_line();
+  report_closing();
 }
 
 // A peer that failed is gone both ways. What the other peer is still owed
@@ -186,15 +185,6 @@ void RelayLoop::end_after_failure() {
   io_.reset_on_close(RelayIo::kServer);
 }
 
-Side RelayLoop::side_of(const Peer& peer) {
-  return peer.index == RelayIo::kClient ? Side::kClient : Side::kServer;
-}
-
-void RelayLoop::log_closing_line() {
-  log_.flush_held();
-  if (c2s_.length == 0 && s2c_.length == 0) {
-    log_.event(event_lines::kClosed);
-  } else {
-    log_.event(event_lines::kClosedUnsent, static_cast<int>(c2s_.length), static_cast<int>(s2c_.length));
-  }
+void RelayLoop::report_closing() {
+  events_.closed(c2s_.length, s2c_.length);
 }

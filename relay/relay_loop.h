@@ -9,13 +9,13 @@
 #include <cstdint>
 
 #include "relay/relay_io.h"
-#include "traffic_log/connection_log.h"
+#include "traffic_log/connection_events.h"
 
 class RelayLoop {
  public:
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
-  RelayLoop(RelayIo& io, ConnectionLog& log);
+  RelayLoop(RelayIo& io, ConnectionEvents& events);
   RelayLoop(const RelayLoop&) = delete;
   RelayLoop& operator=(const RelayLoop&) = delete;
 
@@ -41,8 +41,8 @@ class RelayLoop {
 
  private:
   struct Peer {
-    Peer(const char* log_name, int io_index) : name(log_name), index(io_index) {}
-    const char* name;  // "Client" or "Server" in log lines
+    Peer(Side peer_side, int io_index) : side(peer_side), index(io_index) {}
+    Side side;
     int index;         // RelayIo::kClient or kServer
     // What the platform reported, kept until a call meets would-block.
     bool readable = false;
@@ -55,7 +55,7 @@ class RelayLoop {
 
   // What was read from source and not yet sent to destination.
   struct Direction {
-    Direction(Peer& from, Peer& to, Side logged_as) : source(from), destination(to), side(logged_as) {}
+    Direction(Peer& from, Peer& to) : source(from), destination(to) {}
     bool pending() const { return length > 0; }
     bool room() const { return length < kBufferSize; }
     // The source has said all it will and all of it was delivered.
@@ -63,7 +63,6 @@ class RelayLoop {
 
     Peer& source;
     Peer& destination;
-    Side side;
     std::uint64_t delivered = 0;
     std::size_t length = 0;
     char buffer[kBufferSize];
@@ -82,15 +81,14 @@ class RelayLoop {
   void pass_on_close(Direction& d);
   void fail(Peer& peer);
   void end_after_failure();
-  static Side side_of(const Peer& peer);
-  void log_closing_line();
+  void report_closing();
 
   RelayIo& io_;
-  ConnectionLog& log_;
-  Peer client_{"Client", RelayIo::kClient};
-  Peer server_{"Server", RelayIo::kServer};
-  Direction c2s_{client_, server_, Side::kClient};
-  Direction s2c_{server_, client_, Side::kServer};
+  ConnectionEvents& events_;
+  Peer client_{Side::kClient, RelayIo::kClient};
+  Peer server_{Side::kServer, RelayIo::kServer};
+  Direction c2s_{client_, server_};
+  Direction s2c_{server_, client_};
   Wait next_ = Wait::kForever;
   int first_failed_ = -1;
 };

@@ -3,12 +3,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "options/option_parser.h"
+#include "platform/console.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "qorvand_version.h"
 #include "relay/own_listener.h"
-#include "traffic_log/event_lines.h"
+#include "traffic_log/program_lines.h"
 
 namespace {
 
@@ -82,9 +85,21 @@ bool open_listener(Settings* settings, platform::Socket* listener) {
   return true;
 }
 
+// A log file gets a console echo, unless standard output is the log itself
+// or the null device (an echo there would only cost system calls). An echo
+// that cannot start leaves the log without one.
+void wire_echo(Log& log) {
+  if (log.writes_to_standard_output() || platform::standard_output_is_null_device()) return;
+  auto echo = std::make_unique<ConsoleEcho>();
+  if (echo->start(platform::write_console)) log.set_echo(std::move(echo));
+}
+
 bool open_log(Runtime* runtime) {
   int error = 0;
-  if (runtime->log.open(runtime->settings.log_path.c_str(), &error)) return true;
+  if (runtime->log.open(runtime->settings.log_path.c_str(), &error)) {
+    wire_echo(runtime->log);
+    return true;
+  }
   std::fprintf(stderr, "Can't open log file %s: %s\n", runtime->settings.log_path.c_str(),
                platform::error_reason(error));
   return false;
@@ -146,6 +161,6 @@ StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::
   if (!open_listener(&settings, listener) || !open_log(runtime)) return StartUp::kRefused;
   runtime->log.set_annotate(settings.annotate);
   started.store(true, std::memory_order_release);
-  runtime->log.event(0, event_lines::kListening);
+  log_listening(runtime->log);
   return StartUp::kRun;
 }

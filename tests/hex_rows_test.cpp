@@ -8,6 +8,7 @@
 namespace {
 
 struct CollectedRows : LineSink {
+  void add_event(const char* text, std::size_t length) override { rows.push_back("event: " + std::string(text, length)); }
   void add_line(const char* prefix, const char* text, std::size_t length) override {
     rows.push_back(std::string(prefix) + " " + std::string(text, length));
   }

@@ -16,6 +16,9 @@ namespace {
 // Collects the lines a splitter logs, as the log shows them.
 class CollectedLines : public LineSink {
  public:
+  void add_event(const char* text, std::size_t length) override {
+    lines_.push_back("event: " + std::string(text, length));
+  }
   void add_line(const char* prefix, const char* text, std::size_t length) override {
     lines_.push_back(length == 0 ? std::string(prefix)
                                  : std::string(prefix) + " " + std::string(text, length));

@@ -14,6 +14,7 @@
 
 #include "traffic_log/connection_log.h"
 #include "traffic_log/console_echo.h"
+#include "traffic_log/program_lines.h"
 #include "platform/process.h"
 
 #if !defined(_WIN32)
@@ -83,15 +84,15 @@ TEST_F(LogFile, IsTruncatedAtStartAndAppendedToEvenWhenTruncatedWhileOpen) {
   Log log;
   attach(log);
   EXPECT_EQ(read_file(path()), "");
-  log.event(0, "Listening...\n");
-  log.event(7, "Incoming: %s:%d -> %s:%d\n", "127.0.0.1", 40001, "0.0.0.0", 2525);
+  log_listening(log);
+  log_incoming(log, 7, platform::Endpoint::ipv4(0x7F000001, 40001), platform::Endpoint::ipv4(0, 2525));
   EXPECT_EQ(read_file(path()), "Listening...\nIncoming: 127.0.0.1:40001 -> 0.0.0.0:2525\n");
 
   // A rotation by copy and truncate: the next line starts the file again,
   // with no hole of NUL bytes where the old lines were.
   std::filesystem::resize_file(path(), 0);
-  log.event(7, "Connection received\n");
-  EXPECT_EQ(read_file(path()), "Connection received\n");
+  log_listening(log);
+  EXPECT_EQ(read_file(path()), "Listening...\n");
 
   int error = 0;
   EXPECT_EQ(platform::open_log_file((folder_ / "missing" / "qorvand.log").string().c_str(), &error),
@@ -134,9 +135,9 @@ TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
   Log log;
   attach(log);
   log.set_annotate(true);
-  log.event(0, "Listening...\n");
+  log_listening(log);
   ConnectionLog connection(log, 12);
-  connection.event("Connection received\n");
+  connection.received();
   connection.traffic(Side::kClient, "HELO a\r\nQUIT\r\n", 14);
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
@@ -210,7 +211,7 @@ TEST_F(LogFile, AnnotatedLinesOfManyThreadsStandInTheOrderOfTheirTimes) {
       for (int index = 0; index < 200; ++index) lines += "250 a line of a reply " + std::to_string(index) + "\r\n";
       for (int read = 0; read < 100; ++read) {
         connection.traffic(Side::kServer, lines.data(), lines.size());
-        connection.event("Client socket read error 104\n");
+        connection.io_failed(Side::kClient, IoOperation::kRead, 104);
       }
     });
   }
@@ -239,9 +240,9 @@ TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(read_file(path()), line + line + line) << "a cut line was left in the file";
 
-  log.event(3, "Connection closed\n");
+  log_listening(log);
   EXPECT_EQ(read_file(path()),
-            line + line + line + "Log write failed: 2 lines lost (File too large)\n" + "Connection closed\n");
+            line + line + line + "Log write failed: 2 lines lost (File too large)\n" + "Listening...\n");
 }
 
 // A part of a line is cut off only while the file ends where its write
@@ -268,9 +269,9 @@ TEST_F(LogFile, APartOfALineBeforeAnotherWritersBytesIsLeftAndTheNoticeStartsALi
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) + other.substr(10));
 
-  log.event(3, "Connection closed\n");
+  log_listening(log);
   EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) +
-                                   "\nLog write failed: 1 lines lost (File too large)\nConnection closed\n");
+                                   "\nLog write failed: 1 lines lost (File too large)\nListening...\n");
 }
 #endif
 

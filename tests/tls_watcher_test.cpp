@@ -94,11 +94,11 @@ std::string server_hello(unsigned selected_version) {
 }
 
 // The sink keeps both kinds of text in order; event lines are marked.
-struct CollectingSink : TlsLineSink {
-  void tls_event(const char* text, std::size_t length) override {
+struct CollectingSink : LineSink {
+  void add_event(const char* text, std::size_t length) override {
     lines.push_back("event: " + std::string(text, length));
   }
-  void tls_record(const char* text, std::size_t length) override { lines.emplace_back(text, length); }
+  void add_line(const char*, const char* text, std::size_t length) override { lines.emplace_back(text, length); }
   std::vector<std::string> lines;
 };
 

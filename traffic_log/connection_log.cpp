@@ -5,18 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/net.h"
 #include "traffic_log/event_lines.h"
-
-class ConnectionLog::TlsLines : public TlsLineSink {
- public:
-  TlsLines(Batch& batch, const char* prefix) : batch_(batch), prefix_(prefix) {}
-  void tls_event(const char* text, std::size_t length) override { batch_.add_event(text, length); }
-  void tls_record(const char* text, std::size_t length) override { batch_.add_line(prefix_, text, length); }
-
- private:
-  Batch& batch_;
-  const char* prefix_;
-};
 
 ConnectionLog::Direction::Direction(const char* prefix, TlsRole role, TrafficView view)
     : lines(prefix), rows(prefix) {
@@ -36,46 +26,100 @@ namespace {
 // Longer than any event line: a few addresses and numbers.
 constexpr std::size_t kEventLineSize = 1024;
 
-}  // namespace
-
-void ConnectionLog::event(const char* format, ...) {
-  char line[kEventLineSize];
-  va_list arguments;
-  va_start(arguments, format);
-  const int formatted = std::vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  if (formatted < 0) return;
-  const std::size_t length = std::min(static_cast<std::size_t>(formatted), sizeof line - 1);
-  Log::Turn turn(log_);
-  batch_.begin(turn);
-  log_event(line, length);
-  batch_.write_out();
+const char* name_of(Side side) {
+  return side == Side::kClient ? "Client" : "Server";
 }
 
-// The line's own LF is added again by the batch.
-void ConnectionLog::log_event(const char* text, std::size_t length) {
-  batch_.add_event(text, length > 0 && text[length - 1] == '\n' ? length - 1 : length);
+// In the order of Ending's values.
+constexpr const char* kEndingTexts[] = {
+    event_lines::kEndClosed,        event_lines::kEndClientReset, event_lines::kEndServerReset,
+    event_lines::kEndRefused,       event_lines::kEndTimedOut,    event_lines::kEndClientLeft,
+    event_lines::kEndConnectFailed, event_lines::kEndTurnedAway,
+};
+static_assert(sizeof kEndingTexts / sizeof kEndingTexts[0] ==
+              static_cast<std::size_t>(Ending::kTurnedAway) + 1);
+
+const char* text_of(Ending ending) {
+  return kEndingTexts[static_cast<std::size_t>(ending)];
+}
+
+}  // namespace
+
+void ConnectionLog::received() {
+  event(event_lines::kConnectionReceived);
+}
+
+void ConnectionLog::connect_failed(const platform::Endpoint& target, int error) {
+  event(event_lines::kErrorConnecting, platform::address_text(target).text, target.port, error);
+}
+
+void ConnectionLog::outgoing(const platform::Endpoint& local, const platform::Endpoint& target) {
+  event(event_lines::kOutgoing, platform::address_text(local).text, local.port,
+        platform::address_text(target).text, target.port);
 }
 
 void ConnectionLog::peer_closed(Side side, bool all_read) {
-  char line[kEventLineSize];
-  const int formatted =
-      std::snprintf(line, sizeof line, event_lines::kShutdown, side == Side::kClient ? "Client" : "Server");
   Log::Turn turn(log_);
   batch_.begin(turn);
   log_held(other(side));
   if (all_read) log_held(direction(side));
-  log_event(line, static_cast<std::size_t>(std::max(formatted, 0)));
+  add_event(event_lines::kShutdown, name_of(side));
   batch_.write_out();
 }
 
-void ConnectionLog::flush_held() {
-  if (!client_.lines.holds_text() && !server_.lines.holds_text()) return;
+void ConnectionLog::io_failed(Side side, IoOperation operation, int error) {
+  event(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError, name_of(side),
+        error);
+}
+
+void ConnectionLog::closed(std::size_t unsent_to_server, std::size_t unsent_to_client) {
   Log::Turn turn(log_);
   batch_.begin(turn);
   log_held(client_);
   log_held(server_);
+  if (unsent_to_server == 0 && unsent_to_client == 0) {
+    add_event(event_lines::kClosed);
+  } else {
+    add_event(event_lines::kClosedUnsent, static_cast<int>(unsent_to_server),
+              static_cast<int>(unsent_to_client));
+  }
   batch_.write_out();
+}
+
+// Only an annotated log ends a connection with its summary.
+void ConnectionLog::summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
+                            Ending ending) {
+  if (!log_.annotate()) return;
+  event(event_lines::kSummary, static_cast<unsigned long long>(to_server),
+        static_cast<unsigned long long>(to_client), static_cast<long long>(elapsed_us / 1000000),
+        static_cast<long long>(elapsed_us % 1000000), text_of(ending));
+}
+
+void ConnectionLog::event(const char* format, ...) {
+  Log::Turn turn(log_);
+  batch_.begin(turn);
+  va_list arguments;
+  va_start(arguments, format);
+  add_event_with(format, arguments);
+  va_end(arguments);
+  batch_.write_out();
+}
+
+void ConnectionLog::add_event(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  add_event_with(format, arguments);
+  va_end(arguments);
+}
+
+// The formats end in LF, which the batch adds again.
+void ConnectionLog::add_event_with(const char* format, va_list arguments) {
+  char line[kEventLineSize];
+  const int formatted = std::vsnprintf(line, sizeof line, format, arguments);
+  if (formatted < 0) return;
+  std::size_t length = std::min(static_cast<std::size_t>(formatted), sizeof line - 1);
+  if (length > 0 && line[length - 1] == '\n') --length;
+  batch_.add_event(line, length);
 }
 
 // A change of direction ends the other side's held line. A line that this
@@ -112,8 +156,7 @@ std::size_t ConnectionLog::take_tls(Direction& d, const char* data, std::size_t 
     watcher.start();
   }
   if (!watcher.active()) return 0;
-  TlsLines sink(batch_, d.lines.prefix());
-  const std::size_t taken = watcher.feed(bytes, n, sink);
+  const std::size_t taken = watcher.feed(bytes, n, batch_);
   d.rows.skip(taken);
   return taken;
 }
@@ -124,63 +167,4 @@ void ConnectionLog::show_bytes(Direction& d, const char* data, std::size_t n) {
   } else {
     d.lines.feed(data, n, batch_);
   }
-}
-
-void ConnectionLog::Batch::begin(Log::Turn& turn) {
-  turn_ = &turn;
-  next_line_timed_ = false;
-}
-
-void ConnectionLog::Batch::add_line(const char* prefix, const char* text, std::size_t length) {
-  set_head(prefix);
-  // The prefix alone, without its blank, for an empty line.
-  append(head_, length > 0 ? head_length_ : head_length_ - 1, text, length);
-}
-
-void ConnectionLog::Batch::add_event(const char* text, std::size_t length) {
-  set_head(nullptr);
-  append(head_, annotation_length_, text, length);
-}
-
-// Lines mostly share one head: it is made again only when the time or the
-// prefix changes.
-void ConnectionLog::Batch::set_head(const char* prefix) {
-  const std::int64_t time_us = next_line_timed_ ? next_line_time_us_ : turn_->now_us();
-  next_line_timed_ = false;
-  if (!head_valid_ || time_us != head_time_us_) {
-    annotation_length_ = log_.annotation(number_, time_us, head_, Log::kAnnotationSize);
-    head_time_us_ = time_us;
-    head_valid_ = true;
-    head_prefix_ = nullptr;
-    head_length_ = annotation_length_;
-  }
-  if (prefix == nullptr || prefix == head_prefix_) return;
-  const std::size_t prefix_length = std::min(std::strlen(prefix), kPrefixRoom - 1);
-  std::memcpy(head_ + annotation_length_, prefix, prefix_length);
-  head_[annotation_length_ + prefix_length] = ' ';
-  head_length_ = annotation_length_ + prefix_length + 1;
-  head_prefix_ = prefix;
-}
-
-void ConnectionLog::Batch::append(const char* head, std::size_t head_length, const char* text,
-                                  std::size_t length) {
-  if (used_ + head_length + length + 1 > kCapacity) flush();
-  std::memcpy(buffer_ + used_, head, head_length);
-  used_ += head_length;
-  if (length > 0) {  // text is null for an empty line
-    std::memcpy(buffer_ + used_, text, length);
-    used_ += length;
-  }
-  buffer_[used_++] = '\n';
-}
-
-void ConnectionLog::Batch::flush() {
-  turn_->write(buffer_, used_);
-  used_ = 0;
-}
-
-void ConnectionLog::Batch::write_out() {
-  flush();
-  turn_ = nullptr;
-  next_line_timed_ = false;
 }

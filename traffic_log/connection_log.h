@@ -1,23 +1,22 @@
-// One connection's part of the log: its event lines and its traffic, both
-// directions, annotated with its number when the log asks for it. Text that
-// one direction holds back (a line without its end yet) is logged as a line
-// of its own as soon as the other direction's bytes or close arrive, and
-// before the closing line, so that the log shows the conversation in the
-// order it was read, whatever the protocol. With -a a line carries the time
-// its first byte was read.
+// One connection's part of the log: the relay's events as lines, and its
+// traffic, both directions, annotated with its number when the log asks for
+// it. Text that one direction holds back (a line without its end yet) is
+// logged as a line of its own as soon as the other direction's bytes or
+// close arrive, and before the closing line, so that the log shows the
+// conversation in the order it was read, whatever the protocol. With -a a
+// line carries the time its first byte was read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
+#include "traffic_log/connection_events.h"
 #include "traffic_log/hex_rows.h"
-#include "traffic_log/line_sink.h"
+#include "traffic_log/line_batch.h"
 #include "traffic_log/line_splitter.h"
 #include "traffic_log/log.h"
 #include "traffic_log/tls_watcher.h"
-
-enum class Side { kClient, kServer };
 
 // How a connection's traffic is shown.
 struct TrafficView {
@@ -25,7 +24,7 @@ struct TrafficView {
   bool watch_tls = false;  // TLS named by its hellos and records instead of shown as bytes
 };
 
-class ConnectionLog {
+class ConnectionLog final : public ConnectionEvents {
  public:
   ConnectionLog(Log& log, ConnectionNumber number, TrafficView view = {});
   ConnectionLog(const ConnectionLog&) = delete;
@@ -33,65 +32,22 @@ class ConnectionLog {
 
   ConnectionNumber number() const { return number_; }
 
-  // One event line of this connection.
-  void event(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // The bytes of one read from that side's peer, logged before they are
-  // relayed, in one write to the log, after the other side's held text.
-  void traffic(Side from, const char* data, std::size_t n);
-  // That side's peer has closed: its shutdown line, after the other side's
-  // held text, and after its own when all it sent has been read (bytes still
-  // unread may go on with its held line).
-  void peer_closed(Side side, bool all_read);
-  // Logs what the connection holds back, before the closing line.
-  void flush_held();
+  void received() override;
+  void connect_failed(const platform::Endpoint& target, int error) override;
+  void outgoing(const platform::Endpoint& local, const platform::Endpoint& target) override;
+  // Logged in one write, after the other side's held text.
+  void traffic(Side from, const char* data, std::size_t n) override;
+  // The shutdown line, after the other side's held text, and after its own
+  // when all it sent has been read (bytes still unread may go on with its
+  // held line).
+  void peer_closed(Side side, bool all_read) override;
+  void io_failed(Side side, IoOperation operation, int error) override;
+  // The held text, then the closing line.
+  void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override;
+  void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
+               Ending ending) override;
 
  private:
-  // Gathers the lines of one turn (one read, or one event) so that they
-  // reach the log in one write (more when they do not fit), annotated with
-  // the turn's time, or for a line begun in an earlier read with that
-  // read's time.
-  class Batch : public LineSink {
-   public:
-    Batch(Log& log, ConnectionNumber number) : log_(log), number_(number) {}
-    void begin(Log::Turn& turn);
-    void add_line(const char* prefix, const char* text, std::size_t length) override;
-    // An event line among the traffic lines (no prefix).
-    void add_event(const char* text, std::size_t length);
-    // The next line carries this time instead of the turn's.
-    void next_line_at(std::int64_t time_us) {
-      next_line_time_us_ = time_us;
-      next_line_timed_ = true;
-    }
-    bool next_line_timed() const { return next_line_timed_; }
-    void write_out();
-
-   private:
-    void set_head(const char* prefix);
-    void append(const char* head, std::size_t head_length, const char* text, std::size_t length);
-    void flush();
-
-    static constexpr std::size_t kCapacity = 96 * 1024;
-    static constexpr std::size_t kPrefixRoom = 8;
-    Log& log_;
-    ConnectionNumber number_;
-    Log::Turn* turn_ = nullptr;
-    bool next_line_timed_ = false;
-    std::int64_t next_line_time_us_ = 0;
-    // How lines start: the annotation of head_time_us_, then for traffic
-    // lines the prefix of head_prefix_ and a blank.
-    char head_[Log::kAnnotationSize + kPrefixRoom];
-    bool head_valid_ = false;
-    std::int64_t head_time_us_ = 0;
-    std::size_t annotation_length_ = 0;
-    std::size_t head_length_ = 0;
-    const char* head_prefix_ = nullptr;
-    std::size_t used_ = 0;
-    char buffer_[kCapacity];
-  };
-
-  // What the TLS watcher of one direction says, as that batch's lines.
-  class TlsLines;
-
   // One direction's ways of showing its bytes. The TLS watcher exists only
   // when the view asks for it.
   struct Direction {
@@ -105,7 +61,11 @@ class ConnectionLog {
 
   Direction& direction(Side side) { return side == Side::kClient ? client_ : server_; }
   Direction& other(Side side) { return side == Side::kClient ? server_ : client_; }
-  void log_event(const char* text, std::size_t length);
+  // One event line of this connection, in a turn of its own.
+  void event(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // One event line into the batch of the turn under way.
+  void add_event(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void add_event_with(const char* format, va_list arguments) __attribute__((format(printf, 2, 0)));
   void log_held(Direction& d);
   std::size_t take_tls(Direction& d, const char* data, std::size_t n);
   void show_bytes(Direction& d, const char* data, std::size_t n);
@@ -115,5 +75,5 @@ class ConnectionLog {
   bool hex_;
   Direction client_;
   Direction server_;
-  Batch batch_;
+  LineBatch batch_;
 };

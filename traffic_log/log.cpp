@@ -1,12 +1,10 @@
 #include "traffic_log/log.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include "platform/console.h"
 #include "traffic_log/event_lines.h"
 
 namespace {
@@ -34,12 +32,11 @@ bool Log::open(const char* path, int* error) {
   if (file == platform::kNoFile) return false;
   file_ = file;
   path_ = path;
-  // A log file that is standard output by another name is its own echo.
-  if (!platform::standard_output_is_null_device() && !platform::is_standard_output(file)) {
-    echo_ = std::make_unique<ConsoleEcho>();
-    if (!echo_->start(platform::write_console)) echo_.reset();
-  }
   return true;
+}
+
+bool Log::writes_to_standard_output() const {
+  return path_ == "-" || platform::is_standard_output(file_);
 }
 
 void Log::attach(platform::FileHandle file) {
@@ -83,7 +80,7 @@ void Log::write_after_loss(const char* text, std::size_t length) {
   std::string joined = fragment_left_ ? "\n" : "";
   const std::size_t echoed_from = joined.size();
   char notice[kEventLineSize];
-  std::size_t notice_length = annotation(0, annotate_ ? clock_() : 0, notice, sizeof notice);
+  std::size_t notice_length = annotate_ ? format_annotation(0, clock_(), notice, sizeof notice) : 0;
   const int formatted =
       std::snprintf(notice + notice_length, sizeof notice - notice_length, event_lines::kLogLinesLost,
                     static_cast<unsigned long long>(lost_lines_), platform::error_reason(lost_error_));
@@ -97,30 +94,6 @@ void Log::write_after_loss(const char* text, std::size_t length) {
   lost_lines_ = 0;
   fragment_left_ = false;
   if (echo_) echo_->add(joined.data() + echoed_from, joined.size() - echoed_from);
-}
-
-void Log::event(ConnectionNumber connection, const char* format, ...) {
-  char line[kEventLineSize];
-  const std::lock_guard<std::timed_mutex> guard(lock_);
-  const std::size_t start = annotation(connection, annotate_ ? clock_() : 0, line, sizeof line);
-  va_list arguments;
-  va_start(arguments, format);
-  const int formatted = std::vsnprintf(line + start, sizeof line - start, format, arguments);
-  va_end(arguments);
-  if (formatted < 0) return;
-  write_held(line, std::min(start + static_cast<std::size_t>(formatted), sizeof line - 1));
-}
-
-std::size_t Log::annotation(ConnectionNumber connection, std::int64_t time_us, char* buffer,
-                            std::size_t size) const {
-  if (!annotate_) return 0;
-  int length = platform::format_local_time(time_us, buffer, static_cast<int>(size));
-  if (length < 0) return 0;
-  const int number = connection == 0
-                         ? std::snprintf(buffer + length, size - static_cast<std::size_t>(length), " ")
-                         : std::snprintf(buffer + length, size - static_cast<std::size_t>(length), " #%llu ",
-                                         static_cast<unsigned long long>(connection));
-  return static_cast<std::size_t>(length + std::max(number, 0));
 }
 
 Log::Turn::Turn(Log& log) : log_(log), held_(log.annotate_) {

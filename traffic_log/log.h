@@ -1,6 +1,7 @@
-// The log: every line from every thread goes through one Log, which owns the
-// log file (or standard output), the console echo and the accounting of
-// lines that could not be written. Each line reaches the file whole or not at
+// The log: every line from every thread goes through one Log, which appends
+// whole lines to the log file (or standard output) and hands them on to the
+// console echo that start-up wires in, and keeps the accounting of lines
+// that could not be written. Each line reaches the file whole or not at
 // all, and the echo shows the file's lines in the file's order.
 #pragma once
 
@@ -13,26 +14,24 @@
 
 #include "platform/file.h"
 #include "platform/process.h"
+#include "traffic_log/annotation.h"
 #include "traffic_log/console_echo.h"
-
-// A connection's number in log annotations; 0 for lines of no connection.
-using ConnectionNumber = std::uint64_t;
 
 class Log {
  public:
-  // Room for the annotation that starts every line with -a.
-  static constexpr std::size_t kAnnotationSize = 64;
-
   Log();
   Log(const Log&) = delete;
   Log& operator=(const Log&) = delete;
   ~Log();
 
   // Opens the log at path: the file is truncated, then appended to; "-" is
-  // standard output. A log file gets a console echo unless standard output
-  // is the null device or that file itself. On failure returns false with
-  // *error set.
+  // standard output. On failure returns false with *error set.
   bool open(const char* path, int* error);
+  // Standard output is the log itself ("-", or a log file that is standard
+  // output by another name): an echo would show every line twice.
+  bool writes_to_standard_output() const;
+  // Every line written from now on is echoed too.
+  void set_echo(std::unique_ptr<ConsoleEcho> echo) { echo_ = std::move(echo); }
   // Writes to an open file handle without an echo (tests).
   void attach(platform::FileHandle file);
   // Starts every line with the local time and the connection's number.
@@ -44,19 +43,11 @@ class Log {
 
   // Writes whole lines (each ending in LF) in one write, then echoes them.
   void write(const char* text, std::size_t length);
-  // Formats one event line, annotated for the connection (0: none) with the
-  // time it is written at.
-  void event(ConnectionNumber connection, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-  // Writes the annotation for a line of the connection ("time #N ", or the
-  // time alone for 0) into buffer; returns its length (0 without -a).
-  std::size_t annotation(ConnectionNumber connection, std::int64_t time_us, char* buffer,
-                         std::size_t size) const;
-
-  // One connection's turn at the log, for the lines of one read or one
-  // event. With -a the log is held for the whole turn and its time taken
-  // once it is held, so that the file shows every thread's lines in the
-  // order of their times; without -a only each write holds it.
+  // The one road of every line to the log: a turn, for the lines of one
+  // read or one event. With -a the log is held for the whole turn and its
+  // time taken once it is held, so that the file shows every thread's lines
+  // in the order of their times; without -a only each write holds it.
   class Turn {
    public:
     explicit Turn(Log& log);

@@ -97,7 +97,7 @@ class TlsHelloReader::Text {
     add(more);
   }
 
-  void send(TlsLineSink& sink) const { sink.tls_event(text_, length_); }
+  void send(LineSink& sink) const { sink.add_event(text_, length_); }
 
  private:
   char text_[kEventCapacity];
@@ -332,7 +332,7 @@ void TlsHelloReader::describe_server(Text& text) const {
   }
 }
 
-void TlsHelloReader::log_event(TlsLineSink& sink) const {
+void TlsHelloReader::log_event(LineSink& sink) const {
   Text text;
   if (role_ == TlsRole::kClient) {
     describe_client(text);
@@ -357,7 +357,7 @@ void TlsWatcher::start() {
   hello_.reset();
 }
 
-std::size_t TlsWatcher::feed(const unsigned char* data, std::size_t n, TlsLineSink& sink) {
+std::size_t TlsWatcher::feed(const unsigned char* data, std::size_t n, LineSink& sink) {
   if (!active_) return 0;
   std::size_t taken = 0;
   while (taken < n) {
@@ -374,7 +374,7 @@ std::size_t TlsWatcher::feed(const unsigned char* data, std::size_t n, TlsLineSi
   return n;
 }
 
-bool TlsWatcher::take_header_byte(unsigned char byte, TlsLineSink& sink) {
+bool TlsWatcher::take_header_byte(unsigned char byte, LineSink& sink) {
   const bool first = hello_state_ == HelloState::kAwaitingHeader;
   header_[header_length_] = byte;
   if (!plausible_header_byte(header_, header_length_, first, role_)) return false;
@@ -393,7 +393,7 @@ bool TlsWatcher::take_header_byte(unsigned char byte, TlsLineSink& sink) {
   return true;
 }
 
-std::size_t TlsWatcher::take_body(const unsigned char* data, std::size_t n, TlsLineSink& sink) {
+std::size_t TlsWatcher::take_body(const unsigned char* data, std::size_t n, LineSink& sink) {
   const std::size_t count = n < record_left_ ? n : record_left_;
   record_left_ = static_cast<std::uint16_t>(record_left_ - count);
   if (hello_state_ == HelloState::kReading) {
@@ -405,13 +405,13 @@ std::size_t TlsWatcher::take_body(const unsigned char* data, std::size_t n, TlsL
 
 // The hello record's own line follows its event line, however late the
 // event line comes.
-void TlsWatcher::log_hello(TlsLineSink& sink) {
+void TlsWatcher::log_hello(LineSink& sink) {
   hello_.log_event(sink);
   log_record(sink);
   hello_state_ = HelloState::kLogged;
 }
 
-void TlsWatcher::log_record(TlsLineSink& sink) const {
+void TlsWatcher::log_record(LineSink& sink) const {
   static constexpr const char* kTypeNames[] = {"ChangeCipherSpec", "alert", "handshake", "application data",
                                                "heartbeat"};
   const unsigned record_length = static_cast<unsigned>(header_[3]) << 8 | header_[4];
@@ -421,5 +421,6 @@ void TlsWatcher::log_record(TlsLineSink& sink) const {
                     record_length, record_length == 1 ? "byte" : "bytes");
   if (written <= 0) return;
   const auto length_written = static_cast<std::size_t>(written);
-  sink.tls_record(line, length_written < sizeof line ? length_written : sizeof line - 1);
+  sink.add_line(role_ == TlsRole::kClient ? ">>>" : "<<<", line,
+                length_written < sizeof line ? length_written : sizeof line - 1);
 }

@@ -10,17 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "traffic_log/line_sink.h"
+
 enum class TlsRole { kClient, kServer };  // whose bytes this watcher sees
-
-// Receives what the watcher recognizes, as text without line ends.
-class TlsLineSink {
- public:
-  virtual void tls_event(const char* text, std::size_t length) = 0;   // a whole event line
-  virtual void tls_record(const char* text, std::size_t length) = 0;  // the text of a traffic line
-
- protected:
-  ~TlsLineSink() = default;
-};
 
 // Reads a ClientHello or ServerHello message from the byte after its
 // handshake type on, one field at a time, checking every length against the
@@ -40,7 +32,7 @@ class TlsHelloReader {
   // Read to its end, or not readable further.
   bool finished() const { return field_ == Field::kDone || field_ == Field::kFailed; }
   // The event line: what could be read, and nothing a field left unfinished.
-  void log_event(TlsLineSink& sink) const;
+  void log_event(LineSink& sink) const;
 
  private:
   enum class Field : std::uint8_t {
@@ -118,7 +110,7 @@ class TlsWatcher {
   // a record header was not plausible and recognition ended there (at its
   // first byte when that is in this read, else at the start of the read);
   // from there on the bytes are plain traffic and active() is false.
-  std::size_t feed(const unsigned char* data, std::size_t n, TlsLineSink& sink);
+  std::size_t feed(const unsigned char* data, std::size_t n, LineSink& sink);
 
  private:
   // The first record's header is read together with the handshake type
@@ -127,10 +119,10 @@ class TlsWatcher {
   static constexpr std::size_t kHelloHeaderSize = 6;
   enum class HelloState : std::uint8_t { kAwaitingHeader, kReading, kLogged };
 
-  bool take_header_byte(unsigned char byte, TlsLineSink& sink);
-  std::size_t take_body(const unsigned char* data, std::size_t n, TlsLineSink& sink);
-  void log_hello(TlsLineSink& sink);
-  void log_record(TlsLineSink& sink) const;
+  bool take_header_byte(unsigned char byte, LineSink& sink);
+  std::size_t take_body(const unsigned char* data, std::size_t n, LineSink& sink);
+  void log_hello(LineSink& sink);
+  void log_record(LineSink& sink) const;
 
   TlsRole role_;
   bool active_ = false;

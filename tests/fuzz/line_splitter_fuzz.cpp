@@ -43,6 +43,7 @@ void check_pending(const LineSplitter& splitter) {
 class CheckedLines : public LineSink {
  public:
   explicit CheckedLines(std::string prefix) : prefix_(std::move(prefix)) {}
+  void add_event(const char*, std::size_t) override { require(false, "an event line from the splitter"); }
   void add_line(const char* prefix, const char* text, std::size_t length) override {
     require(prefix_ == prefix, "line without the prefix");
     require(length <= 256, "text longer than 256");

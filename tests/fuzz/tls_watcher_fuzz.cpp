@@ -48,11 +48,11 @@ bool starts_with(const std::string& text, const std::string& start) {
 }
 
 // Checks every text as it comes; keeps them in order, events marked.
-class CheckingSink : public TlsLineSink {
+class CheckingSink : public LineSink {
  public:
   explicit CheckingSink(TlsRole role) : event_form_(role == TlsRole::kClient ? kClientEvent : kServerEvent) {}
 
-  void tls_event(const char* text, std::size_t length) override {
+  void add_event(const char* text, std::size_t length) override {
     const std::string line(text, length);
     require(std::regex_match(line, event_form_), "event line not whole, or not of the role's hello");
     require(!event_seen_, "a second event line after one start");
@@ -60,7 +60,7 @@ class CheckingSink : public TlsLineSink {
     lines.push_back("event: " + line);
   }
 
-  void tls_record(const char* text, std::size_t length) override {
+  void add_line(const char*, const char* text, std::size_t length) override {
     require(length > 0 && is_printable(text, length), "unprintable byte or line end in a record line");
     const std::string line(text, length);
     require(starts_with(line, "[TLS ") && line.back() == ']', "record line not bracketed");
