@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "platform/net.h"
 
@@ -32,18 +33,19 @@ class ReadinessPair {
  public:
   static constexpr int kSockets = 2;
 
-  ReadinessPair() { make_backend(); }
-  ~ReadinessPair() { close(); }
-  ReadinessPair(const ReadinessPair&) = delete;
-  ReadinessPair& operator=(const ReadinessPair&) = delete;
+  // Makes the notification objects. Empty when the system has none to give
+  // (out of descriptors), with *error set.
+  static std::optional<ReadinessPair> open(int* error);
+  ReadinessPair(ReadinessPair&& other) noexcept;
+  ReadinessPair& operator=(ReadinessPair&&) = delete;
+  // Stops watching the sockets and releases the notification objects: to be
+  // destroyed while the sockets are still open.
+  ~ReadinessPair();
 
-  // Makes the notification objects. False when the system has none to give
-  // (out of descriptors); last_socket_error() tells why.
-  bool create();
   // Makes both sockets non-blocking and arms read, write and close
   // notifications for them. Nothing is allocated on the heap. On failure
   // tells which socket (0 or 1) failed and the platform's code.
-  bool arm(Socket first, Socket second, int* failed_which, int* error);
+  bool arm(const Socket& first, const Socket& second, int* failed_which, int* error);
 
   enum class WaitResult { kRecorded, kNothing, kFailed };
   // Waits until a notification is recorded for either socket: forever, or
@@ -58,12 +60,10 @@ class ReadinessPair {
   // write readiness only after a would-block anyway.) False with *error set
   // when the watch could not be changed (the system is out of memory).
   bool watch_writable(int which, bool watch, int* error);
-  // Stops watching both sockets and releases the notification objects.
-  // The destructor does it too.
-  void close();
 
  private:
   struct Backend;  // defined by each backend: its handles and what was recorded
+  ReadinessPair() { make_backend(); }
   void make_backend();  // makes the backend's state in storage_ and points backend_ at it
   Backend& backend() { return *backend_; }
 

@@ -1,4 +1,5 @@
-// Socket addresses, text and name resolution, the same for both backends.
+// Socket addresses, text and name resolution, and the listener, the same
+// for both backends.
 #include "platform/socket_address.h"
 
 #if defined(_WIN32)
@@ -12,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-#include "platform/net.h"
 
 namespace platform {
 
@@ -108,6 +107,18 @@ bool resolve_host(const char* name, std::vector<Endpoint>* addresses) {
   }
   freeaddrinfo(found);
   return !addresses->empty();
+}
+
+std::optional<Listener> Listener::open(const Endpoint& wanted, int* error) {
+  Socket socket = Socket::open_tcp(wanted.family, error);
+  if (!socket.is_open()) return std::nullopt;
+  if (!bind_and_listen(socket.get(), wanted)) {
+    *error = last_socket_error();
+    return std::nullopt;
+  }
+  Endpoint listening;
+  if (!socket.local_endpoint(&listening)) listening = wanted;
+  return Listener(std::move(socket), listening);
 }
 
 }  // namespace platform

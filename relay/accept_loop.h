@@ -4,4 +4,4 @@
 #include "platform/net.h"
 #include "relay/runtime.h"
 
-[[noreturn]] void accept_forever(Runtime& runtime, platform::Socket listener);
+[[noreturn]] void accept_forever(Runtime& runtime, platform::Listener& listener);

@@ -4,10 +4,12 @@
 #include "relay/startup.h"
 
 int main(int argc, char** argv) {
+  std::optional<Settings> settings;
+  const StartUp read = read_settings(argc, argv, &settings);
+  if (read != StartUp::kRun) return read == StartUp::kAnswered ? 0 : 1;
   // Lives until the process ends: the accept loop never returns.
-  static Runtime runtime;
-  platform::Socket listener = platform::kNoSocket;
-  const StartUp outcome = start_up(argc, argv, &runtime, &listener);
-  if (outcome != StartUp::kRun) return outcome == StartUp::kAnswered ? 0 : 1;
-  accept_forever(runtime, listener);
+  static Runtime runtime(std::move(*settings));
+  std::optional<platform::Listener> listener = start_serving(runtime);
+  if (!listener) return 1;
+  accept_forever(runtime, *listener);
 }

@@ -1,13 +1,18 @@
 // What start-up hands to the accept loop and to every relay thread: the
-// settings, the log, and the registry of live connections.
+// settings, read-only from here on, the log, and the registry of live
+// connections.
 #pragma once
+
+#include <utility>
 
 #include "relay/connection_registry.h"
 #include "relay/settings.h"
 #include "traffic_log/log.h"
 
 struct Runtime {
-  Settings settings;
+  explicit Runtime(Settings chosen) : settings(std::move(chosen)) {}
+
+  const Settings settings;
   Log log;
   ConnectionRegistry connections;
 };

@@ -1,8 +1,8 @@
-// The settings of one run: read from the command line at start-up and only
-// read afterwards, by the accept loop and every relay thread.
+// The settings of one run: built once from the command line at start-up and
+// only read afterwards, by the accept loop and every relay thread.
 #pragma once
 
-#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -10,28 +10,18 @@
 #include "platform/endpoint.h"
 
 struct Settings {
-  // The target's addresses, in the order a connect tries them: one for an
-  // address, all that a host name stands for.
+  // The target's addresses with its port, in the order a connect tries them:
+  // one for an address, all that a host name stands for.
   std::vector<platform::Endpoint> targets;
-  std::int32_t target_port = -1;  // -1: the "smtp" service port
-  std::int32_t listen_port = -1;  // -1: target_port, or the "smtp" port
-  std::string log_path;           // "-" means standard output
-  // The "smtp" service port, looked up once at start-up.
-  std::uint16_t smtp_port = 25;
-  // Where to listen, as configured (its port comes from listen_port).
-  platform::Endpoint bind_address = platform::Endpoint::ipv4(0, 0);
+  // Where to listen, as configured (port 0: the system chooses one).
+  platform::Endpoint listen_at;
+  std::string log_path;  // "-" means standard output
   // -a: every line starts with the time and the connection's number, each
   // connection ends with a summary line, and TLS is recognized.
-  bool annotate = false;
+  bool annotate;
   // -x: traffic as hex dump rows instead of text lines.
-  bool hex = false;
-  // The address and port actually listened on (the system chooses a port
-  // for port 0).
-  platform::Endpoint listening;
+  bool hex;
 };
-
-// Where the log goes when the command line does not say.
-inline constexpr char kDefaultLogPath[] = "qorvand.log";
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
@@ -39,6 +29,16 @@ inline constexpr char kDefaultLogPath[] = "qorvand.log";
 // which are answered alone.
 extern const OptionSpec kProgramOptions[];
 
-// A configured port: -1 falls back, any other value keeps its low 16 bits.
-std::uint16_t effective_target_port(const Settings& chosen);
-std::uint16_t effective_listen_port(const Settings& chosen);
+// The addresses that IPv6 literals and host names on the command line stand
+// for, found while the command line is read: each name is resolved once.
+using ResolvedNames = std::map<std::string, std::vector<platform::Endpoint>>;
+
+// The option parser's check of an address that is not dotted IPv4: an IPv6
+// address (with or without brackets) or a host name that resolves. Keeps
+// what it found in the ResolvedNames that context points to.
+bool resolve_address(const char* text, void* context);
+
+// The settings a command line that parsed chose. A port of -1 falls back:
+// the target port to the "smtp" service port, the listening port to the
+// target port; any other value keeps its low 16 bits.
+Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "options/option_parser.h"
@@ -14,14 +13,6 @@
 #include "traffic_log/program_lines.h"
 
 namespace {
-
-// An address row's value: its IPv4 address, or what its text was resolved to.
-std::vector<platform::Endpoint> addresses_of(const OptionParser& parser, const char* name,
-                                             const ResolvedNames& resolved) {
-  const auto found = resolved.find(parser.text_of(name));
-  if (found != resolved.end()) return found->second;
-  return {platform::Endpoint::ipv4(parser.value_of(name).as_address(), 0)};
-}
 
 // -h wins over -V. A failed write (a full disk) must not look like an answer.
 StartUp answer_on_standard_output(const OptionParser& parser) {
@@ -35,7 +26,7 @@ StartUp answer_on_standard_output(const OptionParser& parser) {
   return StartUp::kRefused;
 }
 
-StartUp read_command_line(int argc, const char* const* argv, Settings* settings) {
+StartUp read_command_line(int argc, const char* const* argv, std::optional<Settings>* settings) {
   ResolvedNames resolved;
   const OptionParser parser(kProgramOptions, argc, argv, resolve_address, &resolved);
   if (!parser.ok()) {
@@ -45,44 +36,30 @@ StartUp read_command_line(int argc, const char* const* argv, Settings* settings)
   if (parser.value_of("h").as_switch() || parser.value_of("V").as_switch()) {
     return answer_on_standard_output(parser);
   }
-  settings->targets = addresses_of(parser, "t", resolved);
-  settings->target_port = parser.value_of("p").as_integer();
-  settings->listen_port = parser.value_of("l").as_integer();
-  // A text row without a value has no text: the log then goes where it goes by default.
-  const char* log_path = parser.value_of("f").as_text();
-  settings->log_path = log_path != nullptr ? log_path : kDefaultLogPath;
-  settings->bind_address = addresses_of(parser, "b", resolved).front();
-  settings->annotate = parser.value_of("a").as_switch();
-  settings->hex = parser.value_of("x").as_switch();
+  settings->emplace(settings_of(parser, resolved));
   return StartUp::kRun;
 }
 
 bool targets_own_listener(const Settings& settings) {
   const std::vector<platform::Endpoint> own = platform::interface_addresses();
-  const platform::Endpoint listening = settings.bind_address.with_port(effective_listen_port(settings));
   for (const platform::Endpoint& target : settings.targets) {
-    if (reaches_own_listener(target.with_port(effective_target_port(settings)), listening, own)) return true;
+    if (reaches_own_listener(target, settings.listen_at, own)) return true;
   }
   return false;
 }
 
-bool open_listener(Settings* settings, platform::Socket* listener) {
-  const std::uint16_t port = effective_listen_port(*settings);
-  const platform::Endpoint wanted = settings->bind_address.with_port(port);
-  *listener = platform::open_tcp_socket(wanted.family);
-  if (*listener == platform::kNoSocket || !platform::bind_and_listen(*listener, wanted)) {
-    const int error = platform::last_socket_error();
-    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(port),
+std::optional<platform::Listener> open_listener(const platform::Endpoint& wanted) {
+  int error = 0;
+  std::optional<platform::Listener> listener = platform::Listener::open(wanted, &error);
+  if (!listener) {
+    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(wanted.port),
                  platform::error_reason(error));
-    return false;
-  }
-  if (!platform::local_endpoint(*listener, &settings->listening)) settings->listening = wanted;
-  if (port == 0) {
+  } else if (wanted.port == 0) {
     std::fprintf(stderr, "Listening on port %u, chosen by the system\n",
-                 static_cast<unsigned>(settings->listening.port));
+                 static_cast<unsigned>(listener->endpoint().port));
     std::fflush(stderr);
   }
-  return true;
+  return listener;
 }
 
 // A log file gets a console echo, unless standard output is the log itself
@@ -94,13 +71,13 @@ void wire_echo(Log& log) {
   if (echo->start(platform::write_console)) log.set_echo(std::move(echo));
 }
 
-bool open_log(Runtime* runtime) {
+bool open_log(Runtime& runtime) {
   int error = 0;
-  if (runtime->log.open(runtime->settings.log_path.c_str(), &error)) {
-    wire_echo(runtime->log);
+  if (runtime.log.open(runtime.settings.log_path.c_str(), &error)) {
+    wire_echo(runtime.log);
     return true;
   }
-  std::fprintf(stderr, "Can't open log file %s: %s\n", runtime->settings.log_path.c_str(),
+  std::fprintf(stderr, "Can't open log file %s: %s\n", runtime.settings.log_path.c_str(),
                platform::error_reason(error));
   return false;
 }
@@ -129,38 +106,24 @@ void reopen_log(void* context) {
 
 }  // namespace
 
-bool resolve_address(const char* text, void* context) {
-  std::vector<platform::Endpoint> found;
-  platform::Endpoint literal;
-  if (platform::parse_ipv6(text, &literal)) {
-    found.push_back(literal);
-  } else if (text[0] == '\0' || std::strpbrk(text, ":[]") != nullptr ||
-             !platform::resolve_host(text, &found)) {
-    // A broken IPv6 address is never looked up as a name, and neither is
-    // an empty text (which Windows takes for this host).
-    return false;
-  }
-  (*static_cast<ResolvedNames*>(context))[text] = found;
-  return true;
-}
-
-StartUp start_up(int argc, const char* const* argv, Runtime* runtime, platform::Socket* listener) {
+StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>* settings) {
   platform::prepare_process();
   // Before the command line: its names are resolved as it is read.
   platform::start_networking();
-  Settings& settings = runtime->settings;
-  const StartUp read = read_command_line(argc, argv, &settings);
+  const StartUp read = read_command_line(argc, argv, settings);
   if (read != StartUp::kRun) return read;
-  settings.smtp_port = platform::smtp_service_port();
-  if (targets_own_listener(settings)) {
-    std::fputs("Can't listen on target socket\n", stderr);
-    return StartUp::kRefused;
-  }
+  if (!targets_own_listener(**settings)) return StartUp::kRun;
+  std::fputs("Can't listen on target socket\n", stderr);
+  return StartUp::kRefused;
+}
+
+std::optional<platform::Listener> start_serving(Runtime& runtime) {
   // Before any other thread exists: they all inherit how signals are taken.
-  platform::install_signal_handlers({stop, reopen_log, runtime});
-  if (!open_listener(&settings, listener) || !open_log(runtime)) return StartUp::kRefused;
-  runtime->log.set_annotate(settings.annotate);
+  platform::install_signal_handlers({stop, reopen_log, &runtime});
+  std::optional<platform::Listener> listener = open_listener(runtime.settings.listen_at);
+  if (!listener || !open_log(runtime)) return std::nullopt;
+  runtime.log.set_annotate(runtime.settings.annotate);
   started.store(true, std::memory_order_release);
-  log_listening(runtime->log);
-  return StartUp::kRun;
+  log_listening(runtime.log);
+  return listener;
 }

@@ -16,7 +16,7 @@ namespace platform {
 
 struct ReadinessPair::Backend {
   int epoll = -1;
-  Socket sockets[kSockets] = {kNoSocket, kNoSocket};
+  SocketHandle sockets[kSockets] = {kNoSocket, kNoSocket};
   SocketReadiness recorded[kSockets];
 };
 
@@ -41,15 +41,27 @@ void ReadinessPair::make_backend() {
   backend_ = make_inline_state<Backend>(storage_);
 }
 
-bool ReadinessPair::create() {
-  backend().epoll = epoll_create1(EPOLL_CLOEXEC);
-  return backend().epoll >= 0;
+std::optional<ReadinessPair> ReadinessPair::open(int* error) {
+  ReadinessPair pair;
+  pair.backend().epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (pair.backend().epoll >= 0) return pair;
+  *error = errno;
+  return std::nullopt;
 }
 
-bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
+ReadinessPair::ReadinessPair(ReadinessPair&& other) noexcept {
+  make_backend();
+  backend() = std::exchange(other.backend(), Backend{});
+}
+
+ReadinessPair::~ReadinessPair() {
+  if (backend().epoll >= 0) ::close(backend().epoll);
+}
+
+bool ReadinessPair::arm(const Socket& first, const Socket& second, int* failed_which, int* error) {
   Backend& state = backend();
-  state.sockets[0] = first;
-  state.sockets[1] = second;
+  state.sockets[0] = first.get();
+  state.sockets[1] = second.get();
   for (int which = 0; which < kSockets; ++which) {
     const int descriptor = static_cast<int>(state.sockets[which]);
     epoll_event event{};
@@ -94,12 +106,6 @@ bool ReadinessPair::watch_writable(int which, bool watch, int* error) {
   if (epoll_ctl(state.epoll, EPOLL_CTL_MOD, static_cast<int>(state.sockets[which]), &event) == 0) return true;
   *error = errno;
   return false;
-}
-
-void ReadinessPair::close() {
-  Backend& state = backend();
-  if (state.epoll >= 0) ::close(state.epoll);
-  state.epoll = -1;
 }
 
 }  // namespace platform

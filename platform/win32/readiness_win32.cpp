@@ -15,7 +15,7 @@ namespace platform {
 
 struct ReadinessPair::Backend {
   WSAEVENT events[kSockets] = {WSA_INVALID_EVENT, WSA_INVALID_EVENT};
-  Socket sockets[kSockets] = {kNoSocket, kNoSocket};
+  SocketHandle sockets[kSockets] = {kNoSocket, kNoSocket};
   SocketReadiness recorded[kSockets];
 };
 
@@ -38,19 +38,37 @@ void ReadinessPair::make_backend() {
   backend_ = make_inline_state<Backend>(storage_);
 }
 
-bool ReadinessPair::create() {
-  Backend& state = backend();
-  for (WSAEVENT& event : state.events) {
+std::optional<ReadinessPair> ReadinessPair::open(int* error) {
+  ReadinessPair pair;
+  for (WSAEVENT& event : pair.backend().events) {
     event = WSACreateEvent();
-    if (event == WSA_INVALID_EVENT) return false;
+    if (event == WSA_INVALID_EVENT) {
+      *error = WSAGetLastError();
+      return std::nullopt;
+    }
   }
-  return true;
+  return pair;
 }
 
-bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
+ReadinessPair::ReadinessPair(ReadinessPair&& other) noexcept {
+  make_backend();
+  backend() = std::exchange(other.backend(), Backend{});
+}
+
+ReadinessPair::~ReadinessPair() {
   Backend& state = backend();
-  state.sockets[0] = first;
-  state.sockets[1] = second;
+  for (int which = 0; which < kSockets; ++which) {
+    if (state.events[which] == WSA_INVALID_EVENT) continue;
+    if (state.sockets[which] != kNoSocket)
+      WSAEventSelect(static_cast<SOCKET>(state.sockets[which]), nullptr, 0);
+    WSACloseEvent(state.events[which]);
+  }
+}
+
+bool ReadinessPair::arm(const Socket& first, const Socket& second, int* failed_which, int* error) {
+  Backend& state = backend();
+  state.sockets[0] = first.get();
+  state.sockets[1] = second.get();
   for (int which = 0; which < kSockets; ++which) {
     // Whether a close that came before arming is recorded differs between
     // Winsock versions; trying each socket once at the start finds it anyway.
@@ -92,17 +110,6 @@ SocketReadiness ReadinessPair::collect(int which) {
 // FD_WRITE is recorded only after a send met would-block: nothing to change.
 bool ReadinessPair::watch_writable(int, bool, int*) {
   return true;
-}
-
-void ReadinessPair::close() {
-  Backend& state = backend();
-  for (int which = 0; which < kSockets; ++which) {
-    if (state.events[which] == WSA_INVALID_EVENT) continue;
-    if (state.sockets[which] != kNoSocket)
-      WSAEventSelect(static_cast<SOCKET>(state.sockets[which]), nullptr, 0);
-    WSACloseEvent(state.events[which]);
-    state.events[which] = WSA_INVALID_EVENT;
-  }
 }
 
 }  // namespace platform
