@@ -2,6 +2,6 @@
 #pragma once
 
 #include "platform/net.h"
-#include "relay/runtime.h"
+#include "program/runtime.h"
 
 [[noreturn]] void accept_forever(Runtime& runtime, platform::Listener& listener);

@@ -1,4 +1,4 @@
-#include "relay/startup.h"
+#include "program/startup.h"
 
 #include <atomic>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "program/own_listener.h"
 #include "qorvand_version.h"
-#include "relay/own_listener.h"
 #include "traffic_log/program_lines.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "platform/net.h"
-#include "relay/runtime.h"
-#include "relay/settings.h"
+#include "program/runtime.h"
+#include "program/settings.h"
 
 // How start-up ended, and so how the program goes on.
 enum class StartUp {

@@ -1,4 +1,4 @@
-#include "relay/settings.h"
+#include "program/settings.h"
 
 #include <cstring>
 

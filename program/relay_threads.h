@@ -9,8 +9,8 @@
 #include <deque>
 #include <mutex>
 
+#include "program/runtime.h"
 #include "relay/connection.h"
-#include "relay/runtime.h"
 
 // A client on its way to a relay thread, with its number in accept order.
 struct RelayStart {

@@ -1,11 +1,11 @@
-#include "relay/accept_loop.h"
+#include "program/accept_loop.h"
 
 #include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "platform/process.h"
-#include "relay/relay_threads.h"
+#include "program/relay_threads.h"
 #include "traffic_log/program_lines.h"
 
 namespace {

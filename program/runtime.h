@@ -5,8 +5,8 @@
 
 #include <utility>
 
+#include "program/settings.h"
 #include "relay/connection_registry.h"
-#include "relay/settings.h"
 #include "traffic_log/log.h"
 
 struct Runtime {

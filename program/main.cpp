@@ -1,7 +1,7 @@
 // qorvand: a TCP connection logger. Relays every client to one target and
 // logs the conversation as text lines.
-#include "relay/accept_loop.h"
-#include "relay/startup.h"
+#include "program/accept_loop.h"
+#include "program/startup.h"
 
 int main(int argc, char** argv) {
   std::optional<Settings> settings;

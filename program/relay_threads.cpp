@@ -1,4 +1,4 @@
-#include "relay/relay_threads.h"
+#include "program/relay_threads.h"
 
 #include <utility>
 
