@@ -115,12 +115,17 @@ class Socket {
  private:
   void take(Socket& other) {
     handle_ = other.handle_;
+    unreported_reset_ = other.unreported_reset_;
     other.handle_ = kNoSocket;
   }
   void close();
   Connecting finish_connect(int* error);
 
   SocketHandle handle_ = kNoSocket;
+  // A reset that the system told while the connect was checked, and so
+  // tells no more: reads report it at the end of stream, after what the peer
+  // sent before it.
+  int unreported_reset_ = 0;
 };
 
 // A socket listening on an endpoint, and the endpoint it really listens on

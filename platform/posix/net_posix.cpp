@@ -165,13 +165,21 @@ Connecting Socket::wait_for_connect(const Socket& client, bool client_close_coun
   }
 }
 
+// The system tells a connection's reset (ECONNRESET, or EPIPE after the
+// peer's close) only once it was made: a target that accepted, sent and reset
+// before the connect was seen done was connected. Its bytes wait to be read,
+// and reading the error here took it from the system.
 Connecting Socket::finish_connect(int* error) {
   int outcome = 0;
   socklen_t length = sizeof outcome;
   getsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_ERROR, &outcome, &length);
-  if (outcome == 0) return Connecting::kConnected;
-  *error = outcome;
-  return Connecting::kFailed;
+  if (outcome == ECONNRESET || outcome == EPIPE) {
+    unreported_reset_ = outcome;
+  } else if (outcome != 0) {
+    *error = outcome;
+    return Connecting::kFailed;
+  }
+  return Connecting::kConnected;
 }
 
 ConnectFailure connect_failure_of(int code) {
@@ -185,6 +193,7 @@ IoResult Socket::receive(char* buffer, std::size_t capacity) {
   do {
     count = recv(static_cast<int>(handle_), buffer, capacity, 0);
   } while (count < 0 && errno == EINTR);
+  if (count == 0 && unreported_reset_ != 0) return IoResult{-1, unreported_reset_, false};
   return io_result(count);
 }
 
