@@ -73,12 +73,12 @@ class Socket {
   Socket() = default;
   // Takes over an open handle.
   explicit Socket(SocketHandle handle) : handle_(handle) {}
-  Socket(Socket&& other) noexcept { take(other); }
-  Socket& operator=(Socket&& other) noexcept {
-    if (this != &other) {
-      close();
-      take(other);
-    }
+  Socket(Socket&& other) noexcept
+      : handle_(std::exchange(other.handle_, kNoSocket)), unreported_reset_(other.unreported_reset_) {}
+  // The socket held so far is closed as other goes.
+  Socket& operator=(Socket other) noexcept {
+    std::swap(handle_, other.handle_);
+    std::swap(unreported_reset_, other.unreported_reset_);
     return *this;
   }
   ~Socket() { close(); }
@@ -113,11 +113,6 @@ class Socket {
   bool nothing_to_read() const;
 
  private:
-  void take(Socket& other) {
-    handle_ = other.handle_;
-    unreported_reset_ = other.unreported_reset_;
-    other.handle_ = kNoSocket;
-  }
   void close();
   Connecting finish_connect(int* error);
 

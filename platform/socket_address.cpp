@@ -1,5 +1,5 @@
-// Socket addresses, text and name resolution, and the listener, the same
-// for both backends.
+// Socket addresses, text and name resolution, the socket options and the
+// listener, the same for both backends.
 #include "platform/socket_address.h"
 
 #if defined(_WIN32)
@@ -8,6 +8,7 @@
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #endif
 
 #include <cstdio>
@@ -107,6 +108,25 @@ bool resolve_host(const char* name, std::vector<Endpoint>* addresses) {
   }
   freeaddrinfo(found);
   return !addresses->empty();
+}
+
+bool Socket::local_endpoint(Endpoint* local) const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(native(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
+  return true;
+}
+
+void Socket::send_without_delay() {
+  const int on = 1;
+  setsockopt(native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+void reset_on_close(SocketHandle socket) {
+  const linger abortive{1, 0};
+  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+             sizeof abortive);
 }
 
 std::optional<Listener> Listener::open(const Endpoint& wanted, int* error) {

@@ -17,6 +17,15 @@
 
 namespace platform {
 
+#if defined(_WIN32)
+using NativeSocket = SOCKET;
+#else
+using NativeSocket = int;
+#endif
+inline NativeSocket native(SocketHandle socket) {
+  return static_cast<NativeSocket>(socket);
+}
+
 // Fills storage; returns the length of the address in it.
 int to_sockaddr(const Endpoint& endpoint, sockaddr_storage* storage);
 Endpoint from_sockaddr(const sockaddr* address);

@@ -51,7 +51,8 @@ class FailureReport {
 // Registered before anything else is done with it: from here on a stop
 // resets the client, whether it waits for the log, for a relay thread or
 // is being relayed.
-RelayStart register_client(ConnectionRegistry& connections, platform::Socket client, ConnectionNumber number) {
+RelayStart register_client(ConnectionRegistry& connections, platform::Socket client,
+                           ConnectionNumber number) {
   ConnectionRegistry::Registration registration = connections.join(client);
   return {{std::move(client), std::move(registration), platform::monotonic_microseconds()}, number};
 }

@@ -35,10 +35,10 @@ Connecting connect(Socket& server, const Endpoint& target, const Socket& client,
 
 struct Row {
   const char* name;
-  bool listening;     // false: nothing listens on the target's port
-  const char* sent;   // what the target sends before it resets, or nullptr: it is never accepted
+  bool listening;    // false: nothing listens on the target's port
+  const char* sent;  // what the target sends before it resets, or nullptr: it is never accepted
   Connecting outcome;
-  int error;          // the connect's error, or that of the read after what was sent
+  int error;  // the connect's error, or that of the read after what was sent
 };
 
 }  // namespace

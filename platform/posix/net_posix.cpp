@@ -69,12 +69,12 @@ Socket Socket::open_tcp(Family family, int* error) {
 }
 
 void Socket::close() {
-  if (handle_ != kNoSocket) ::close(static_cast<int>(handle_));
+  if (handle_ != kNoSocket) ::close(native(handle_));
   handle_ = kNoSocket;
 }
 
 bool bind_and_listen(SocketHandle listener, const Endpoint& endpoint) {
-  const int descriptor = static_cast<int>(listener);
+  const int descriptor = native(listener);
   // A restarted logger must be able to take its port back at once.
   const int on = 1;
   setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -95,8 +95,7 @@ Socket Listener::accept(Endpoint* client, int* error) {
   int descriptor;
   do {
     length = sizeof address;
-    descriptor = accept4(static_cast<int>(socket_.get()), reinterpret_cast<sockaddr*>(&address), &length,
-                         SOCK_CLOEXEC);
+    descriptor = accept4(native(socket_.get()), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
   } while (descriptor < 0 && is_passing_accept_error(errno));
   if (descriptor < 0) {
     *error = errno;
@@ -106,26 +105,8 @@ Socket Listener::accept(Endpoint* client, int* error) {
   return Socket(descriptor);
 }
 
-bool Socket::local_endpoint(Endpoint* local) const {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (getsockname(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
-  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
-  return true;
-}
-
-void Socket::send_without_delay() {
-  const int on = 1;
-  setsockopt(static_cast<int>(handle_), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-void reset_on_close(SocketHandle socket) {
-  const linger abortive{1, 0};
-  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-}
-
 Connecting Socket::start_connect(const Endpoint& target, int* error) {
-  const int descriptor = static_cast<int>(handle_);
+  const int descriptor = native(handle_);
   // A blocking connect would wait past any time limit and never see the client leave.
   if (fcntl(descriptor, F_SETFL, O_NONBLOCK) != 0) {
     *error = errno;
@@ -149,8 +130,8 @@ Connecting Socket::wait_for_connect(const Socket& client, bool client_close_coun
       return Connecting::kPending;
     }
     // Without POLLRDHUP only the client's reset is reported (POLLHUP, POLLERR).
-    pollfd watched[2] = {{static_cast<int>(handle_), POLLOUT, 0},
-                         {static_cast<int>(client.get()), static_cast<short>(client_close_counts ? POLLRDHUP : 0), 0}};
+    pollfd watched[2] = {{native(handle_), POLLOUT, 0},
+                         {native(client.get()), static_cast<short>(client_close_counts ? POLLRDHUP : 0), 0}};
     const int result = poll(watched, 2, wait_ms - waited_ms);
     if (result < 0 && errno != EINTR) {
       *error = errno;
@@ -172,7 +153,7 @@ Connecting Socket::wait_for_connect(const Socket& client, bool client_close_coun
 Connecting Socket::finish_connect(int* error) {
   int outcome = 0;
   socklen_t length = sizeof outcome;
-  getsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_ERROR, &outcome, &length);
+  getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, &outcome, &length);
   if (outcome == ECONNRESET || outcome == EPIPE) {
     unreported_reset_ = outcome;
   } else if (outcome != 0) {
@@ -191,7 +172,7 @@ ConnectFailure connect_failure_of(int code) {
 IoResult Socket::receive(char* buffer, std::size_t capacity) {
   ssize_t count;
   do {
-    count = recv(static_cast<int>(handle_), buffer, capacity, 0);
+    count = recv(native(handle_), buffer, capacity, 0);
   } while (count < 0 && errno == EINTR);
   if (count == 0 && unreported_reset_ != 0) return IoResult{-1, unreported_reset_, false};
   return io_result(count);
@@ -200,18 +181,18 @@ IoResult Socket::receive(char* buffer, std::size_t capacity) {
 IoResult Socket::send(const char* data, std::size_t count) {
   ssize_t sent;
   do {
-    sent = ::send(static_cast<int>(handle_), data, count, MSG_NOSIGNAL);
+    sent = ::send(native(handle_), data, count, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   return io_result(sent);
 }
 
 void Socket::shutdown_sending() {
-  shutdown(static_cast<int>(handle_), SHUT_WR);
+  shutdown(native(handle_), SHUT_WR);
 }
 
 bool Socket::nothing_to_read() const {
   int waiting = 0;
-  return ioctl(static_cast<int>(handle_), FIONREAD, &waiting) == 0 && waiting == 0;
+  return ioctl(native(handle_), FIONREAD, &waiting) == 0 && waiting == 0;
 }
 
 std::vector<Endpoint> interface_addresses() {

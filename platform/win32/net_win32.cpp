@@ -19,10 +19,6 @@ constexpr std::uint16_t kSmtpFallbackPort = 25;
 // Room for the address list of any ordinary host.
 constexpr std::size_t kAddressListBytes = 16 * 1024;
 
-SOCKET native(SocketHandle socket) {
-  return static_cast<SOCKET>(socket);
-}
-
 // Winsock counts in int; a relay never moves more than one buffer at a time.
 int clamp_to_int(std::size_t count) {
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
@@ -148,17 +144,6 @@ Socket Listener::accept(Endpoint* client, int* error) {
   return Socket(static_cast<SocketHandle>(socket));
 }
 
-void Socket::send_without_delay() {
-  const BOOL on = TRUE;
-  setsockopt(native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-}
-
-void reset_on_close(SocketHandle socket) {
-  const linger abortive{1, 0};
-  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
-             sizeof abortive);
-}
-
 Connecting Socket::start_connect(const Endpoint& target, int* error) {
   u_long nonblocking = 1;
   // A blocking connect would wait past any time limit and never see the client leave.
@@ -214,14 +199,6 @@ Connecting Socket::finish_connect(int* error) {
   getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &length);
   *error = outcome != 0 ? outcome : WSAECONNREFUSED;
   return Connecting::kFailed;
-}
-
-bool Socket::local_endpoint(Endpoint* local) const {
-  sockaddr_storage address{};
-  int length = sizeof address;
-  if (getsockname(native(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
-  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
-  return true;
 }
 
 ConnectFailure connect_failure_of(int code) {
