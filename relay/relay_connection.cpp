@@ -8,6 +8,7 @@
 
 namespace {
 
+// What the summary tells: the bytes delivered each way, and how it ended.
 struct Relayed {
   std::uint64_t to_server = 0;
   std::uint64_t to_client = 0;
