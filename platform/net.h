@@ -67,7 +67,7 @@ enum class Connecting {
 enum class ConnectFailure { kRefused, kTimedOut, kOther };
 ConnectFailure connect_failure_of(int code);
 
-// One TCP socket, closed when its owner lets it go; moved, never copied.
+// One socket, closed when its owner lets it go; moved, never copied.
 class Socket {
  public:
   Socket() = default;

@@ -36,14 +36,14 @@ IoResult io_result(int count) {
 
 // The addresses of one family on this host's interfaces.
 void add_interface_addresses(int family, std::vector<Endpoint>* addresses) {
-  const SOCKET probe = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) return;
+  const Socket probe(static_cast<SocketHandle>(::socket(family, SOCK_DGRAM, IPPROTO_UDP)));
+  if (!probe.is_open()) return;
   alignas(SOCKET_ADDRESS_LIST) char list_bytes[kAddressListBytes];
   DWORD bytes = 0;
-  const int result = WSAIoctl(probe, SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes,
-                              &bytes, nullptr, nullptr);
-  closesocket(probe);
-  if (result != 0) return;
+  if (WSAIoctl(native(probe.get()), SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes, &bytes,
+               nullptr, nullptr) != 0) {
+    return;
+  }
   const auto* list = reinterpret_cast<const SOCKET_ADDRESS_LIST*>(list_bytes);
   for (INT index = 0; index < list->iAddressCount; ++index) {
     const Endpoint endpoint = from_sockaddr(list->Address[index].lpSockaddr);
