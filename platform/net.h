@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/endpoint.h"
@@ -15,8 +17,8 @@
 namespace platform {
 
 // A socket handle wide enough for a POSIX descriptor and a Winsock SOCKET.
-using Socket = std::intptr_t;
-inline constexpr Socket kNoSocket = -1;
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle kNoSocket = -1;
 
 // Result of one receive or send: count >= 0 on success, otherwise error holds
 // the platform's code. would_block marks the "not now, wait for readiness" case.
@@ -34,11 +36,6 @@ void start_networking();
 // service on both platforms), or 25 when it has none.
 std::uint16_t smtp_service_port();
 
-// The platform's code for the last failed socket call of this thread.
-int last_socket_error();
-// True when the code means the process or system ran out of descriptors.
-bool is_out_of_descriptors(int code);
-
 // An endpoint's address as log lines show it.
 AddressText address_text(const Endpoint& endpoint);
 
@@ -51,52 +48,103 @@ bool resolve_host(const char* name, std::vector<Endpoint>* addresses);
 // The addresses of this host's network interfaces, both families.
 std::vector<Endpoint> interface_addresses();
 
-Socket open_tcp_socket(Family family);
-void close_socket(Socket socket);
-
-// Binds to the endpoint and listens with the largest backlog the system
-// allows. An IPv6 wildcard (::) takes IPv4 clients too where the system
-// allows it. Linux lets a restarted program take its port back at once
-// (SO_REUSEADDR); Windows holds the port exclusively (SO_EXCLUSIVEADDRUSE),
-// since its SO_REUSEADDR would let another program take a port in use.
-bool bind_and_listen(Socket listener, const Endpoint& endpoint);
-// Waits for the next client. kNoSocket on failure (see last_socket_error).
-Socket accept_client(Socket listener, Endpoint* client);
-bool local_endpoint(Socket socket, Endpoint* local);
-
-// Sends every write at once instead of holding a small tail back until the
-// peer acknowledges (Nagle's algorithm), which would stall a request/reply
-// protocol for the peer's delayed acknowledgement.
-void send_without_delay(Socket socket);
-
 // Makes the socket's close abortive: the peer gets a reset, never a clean
-// end of stream. Used to pass on a cut stream.
-void reset_on_close(Socket socket);
+// end of stream. Used to pass on a cut stream, also by a stop on another
+// thread than the socket's owner.
+void reset_on_close(SocketHandle socket);
 
-enum class ConnectOutcome {
+// How far a connect has got.
+enum class Connecting {
   kConnected,
-  kFailed,      // *error holds the platform's code (its timed-out code after the time limit)
-  kClientLeft,  // the client closed or reset while the connect was pending
+  // Still under way. After a wait whose time ran out, *error holds the
+  // platform's timed-out code, for a caller that gives up.
+  kPending,
+  kFailed,      // *error holds the platform's code
+  kClientLeft,  // the client watched meanwhile left; *error holds the platform's "cancelled" code
 };
 
 // What a failed connect's code says about the target.
 enum class ConnectFailure { kRefused, kTimedOut, kOther };
 ConnectFailure connect_failure_of(int code);
 
-// Connects socket to target within time_limit_ms, watching client meanwhile:
-// a client reset ends the attempt at once, and so does a client's close once
-// the connect has been pending for client_grace_ms (a client that sends its
-// request and half-closes at once still gets its answer from a target that
-// answers in time). The socket is non-blocking afterwards.
-ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
-                                       int time_limit_ms, int client_grace_ms, int* error);
+// One socket, closed when its owner lets it go; moved, never copied.
+class Socket {
+ public:
+  Socket() = default;
+  // Takes over an open handle.
+  explicit Socket(SocketHandle handle) : handle_(handle) {}
+  Socket(Socket&& other) noexcept
+      : handle_(std::exchange(other.handle_, kNoSocket)), unreported_reset_(other.unreported_reset_) {}
+  // The socket held so far is closed as other goes.
+  Socket& operator=(Socket other) noexcept {
+    std::swap(handle_, other.handle_);
+    std::swap(unreported_reset_, other.unreported_reset_);
+    return *this;
+  }
+  ~Socket() { close(); }
 
-// Non-blocking once the socket is armed in a ReadinessPair.
-IoResult receive(Socket socket, char* buffer, std::size_t capacity);
-IoResult send_bytes(Socket socket, const char* data, std::size_t count);
-void shutdown_sending(Socket socket);
-// True when nothing sent by the peer waits to be read (its end of stream may
-// follow); false when bytes wait or it cannot be told.
-bool nothing_to_read(Socket socket);
+  // A new TCP socket of the family; one that is not open on failure, with
+  // *error set.
+  static Socket open_tcp(Family family, int* error);
+
+  bool is_open() const { return handle_ != kNoSocket; }
+  SocketHandle get() const { return handle_; }
+  bool local_endpoint(Endpoint* local) const;
+
+  // Sends every write at once instead of holding a small tail back until the
+  // peer acknowledges (Nagle's algorithm), which would stall a request/reply
+  // protocol for the peer's delayed acknowledgement.
+  void send_without_delay();
+
+  // Starts a connect to target without waiting for it: kConnected, kPending
+  // or kFailed. The socket is non-blocking from here on.
+  Connecting start_connect(const Endpoint& target, int* error);
+  // Waits at most wait_ms for a pending connect to finish, watching client
+  // meanwhile: its reset ends the wait, and so does its close when
+  // client_close_counts.
+  Connecting wait_for_connect(const Socket& client, bool client_close_counts, int wait_ms, int* error);
+
+  // Non-blocking once the socket is armed in a ReadinessPair.
+  IoResult receive(char* buffer, std::size_t capacity);
+  IoResult send(const char* data, std::size_t count);
+  void shutdown_sending();
+  // True when nothing sent by the peer waits to be read (its end of stream
+  // may follow); false when bytes wait or it cannot be told.
+  bool nothing_to_read() const;
+
+ private:
+  void close();
+  Connecting finish_connect(int* error);
+
+  SocketHandle handle_ = kNoSocket;
+  // A reset that the system told while the connect was checked, and so
+  // tells no more: reads report it at the end of stream, after what the peer
+  // sent before it.
+  int unreported_reset_ = 0;
+};
+
+// A socket listening on an endpoint, and the endpoint it really listens on
+// (the system chooses the port for port 0).
+class Listener {
+ public:
+  // Binds to the endpoint and listens with the largest backlog the system
+  // allows. An IPv6 wildcard (::) takes IPv4 clients too where the system
+  // allows it. Linux lets a restarted program take its port back at once
+  // (SO_REUSEADDR); Windows holds the port exclusively (SO_EXCLUSIVEADDRUSE),
+  // since its SO_REUSEADDR would let another program take a port in use.
+  // Empty on failure, with *error set.
+  static std::optional<Listener> open(const Endpoint& wanted, int* error);
+
+  const Endpoint& endpoint() const { return endpoint_; }
+  // Waits for the next client. A socket that is not open on failure, with
+  // *error set.
+  Socket accept(Endpoint* client, int* error);
+
+ private:
+  Listener(Socket socket, const Endpoint& endpoint) : socket_(std::move(socket)), endpoint_(endpoint) {}
+
+  Socket socket_;
+  Endpoint endpoint_;
+};
 
 }  // namespace platform

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "platform/net.h"
 
@@ -32,18 +34,22 @@ class ReadinessPair {
  public:
   static constexpr int kSockets = 2;
 
-  ReadinessPair() { make_backend(); }
-  ~ReadinessPair() { close(); }
-  ReadinessPair(const ReadinessPair&) = delete;
-  ReadinessPair& operator=(const ReadinessPair&) = delete;
+  // Makes the notification objects. Empty when the system has none to give
+  // (out of descriptors), with *error set.
+  static std::optional<ReadinessPair> open(int* error);
+  ReadinessPair(ReadinessPair&& other) noexcept
+      : objects_{std::exchange(other.objects_[0], kNoObject), std::exchange(other.objects_[1], kNoObject)},
+        sockets_{other.sockets_[0], other.sockets_[1]},
+        recorded_{other.recorded_[0], other.recorded_[1]} {}
+  ReadinessPair& operator=(ReadinessPair&&) = delete;
+  // Stops watching the sockets and releases the notification objects: to be
+  // destroyed while the sockets are still open.
+  ~ReadinessPair();
 
-  // Makes the notification objects. False when the system has none to give
-  // (out of descriptors); last_socket_error() tells why.
-  bool create();
   // Makes both sockets non-blocking and arms read, write and close
-  // notifications for them. Nothing is allocated on the heap. On failure
+  // notifications for them. On failure
   // tells which socket (0 or 1) failed and the platform's code.
-  bool arm(Socket first, Socket second, int* failed_which, int* error);
+  bool arm(const Socket& first, const Socket& second, int* failed_which, int* error);
 
   enum class WaitResult { kRecorded, kNothing, kFailed };
   // Waits until a notification is recorded for either socket: forever, or
@@ -58,19 +64,18 @@ class ReadinessPair {
   // write readiness only after a would-block anyway.) False with *error set
   // when the watch could not be changed (the system is out of memory).
   bool watch_writable(int which, bool watch, int* error);
-  // Stops watching both sockets and releases the notification objects.
-  // The destructor does it too.
-  void close();
 
  private:
-  struct Backend;  // defined by each backend: its handles and what was recorded
-  void make_backend();  // makes the backend's state in storage_ and points backend_ at it
-  Backend& backend() { return *backend_; }
+  static constexpr std::intptr_t kNoObject = -1;
 
-  // The backend's state lives in the object: no heap on a relay thread.
-  static constexpr std::size_t kBackendBytes = 64;
-  alignas(std::max_align_t) unsigned char storage_[kBackendBytes];
-  Backend* backend_ = nullptr;
+  ReadinessPair() = default;
+
+  // The backend's notification objects: one epoll instance (Linux), one
+  // event object per socket (Windows). No heap on a relay thread.
+  std::intptr_t objects_[kSockets] = {kNoObject, kNoObject};
+  SocketHandle sockets_[kSockets] = {kNoSocket, kNoSocket};
+  // What a wait found and no collect has handed out yet.
+  SocketReadiness recorded_[kSockets];
 };
 
 }  // namespace platform

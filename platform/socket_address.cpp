@@ -1,4 +1,5 @@
-// Socket addresses, text and name resolution, the same for both backends.
+// Socket addresses, text and name resolution, the socket options and the
+// listener, the same for both backends.
 #include "platform/socket_address.h"
 
 #if defined(_WIN32)
@@ -7,13 +8,12 @@
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #endif
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-#include "platform/net.h"
 
 namespace platform {
 
@@ -108,6 +108,37 @@ bool resolve_host(const char* name, std::vector<Endpoint>* addresses) {
   }
   freeaddrinfo(found);
   return !addresses->empty();
+}
+
+bool Socket::local_endpoint(Endpoint* local) const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(native(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
+  return true;
+}
+
+void Socket::send_without_delay() {
+  const int on = 1;
+  setsockopt(native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+void reset_on_close(SocketHandle socket) {
+  const linger abortive{1, 0};
+  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+             sizeof abortive);
+}
+
+std::optional<Listener> Listener::open(const Endpoint& wanted, int* error) {
+  Socket socket = Socket::open_tcp(wanted.family, error);
+  if (!socket.is_open()) return std::nullopt;
+  if (!bind_and_listen(socket.get(), wanted)) {
+    *error = last_socket_error();
+    return std::nullopt;
+  }
+  Endpoint listening;
+  if (!socket.local_endpoint(&listening)) listening = wanted;
+  return Listener(std::move(socket), listening);
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
-// Endpoints to and from the system's socket addresses, for both backends:
-// the BSD socket API and Winsock agree on these structures and calls.
+// What both backends share: endpoints to and from the system's socket
+// addresses (the BSD socket API and Winsock agree on these structures and
+// calls), and the backend's own calls that shared code builds on.
 // Included by backend files only.
 #pragma once
 
@@ -12,12 +13,27 @@
 #endif
 
 #include "platform/endpoint.h"
+#include "platform/net.h"
 
 namespace platform {
+
+#if defined(_WIN32)
+using NativeSocket = SOCKET;
+#else
+using NativeSocket = int;
+#endif
+inline NativeSocket native(SocketHandle socket) {
+  return static_cast<NativeSocket>(socket);
+}
 
 // Fills storage; returns the length of the address in it.
 int to_sockaddr(const Endpoint& endpoint, sockaddr_storage* storage);
 Endpoint from_sockaddr(const sockaddr* address);
 int family_code(Family family);
+
+// Each backend's: the platform's code for the last failed socket call of
+// this thread, and the binding and listening of Listener::open.
+int last_socket_error();
+bool bind_and_listen(SocketHandle listener, const Endpoint& endpoint);
 
 }  // namespace platform

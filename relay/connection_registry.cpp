@@ -1,17 +1,32 @@
 #include "relay/connection_registry.h"
 
-void ConnectionRegistry::add(Entry& entry, platform::Socket client) {
+struct ConnectionRegistry::Entry {
+  platform::SocketHandle client = platform::kNoSocket;
+  platform::SocketHandle server = platform::kNoSocket;
+  Entry* previous = nullptr;
+  Entry* next = nullptr;
+};
+
+ConnectionRegistry::Registration ConnectionRegistry::join(const platform::Socket& client) {
+  Registration registration;
+  registration.entry_ = std::unique_ptr<Entry, Registration::Leave>(new Entry, Registration::Leave{this});
+  Entry& entry = *registration.entry_;
+  entry.client = client.get();
   const std::lock_guard<std::mutex> guard(lock_);
-  entry.client = client;
-  entry.previous = nullptr;
   entry.next = first_;
   if (first_ != nullptr) first_->previous = &entry;
   first_ = &entry;
+  return registration;
 }
 
-void ConnectionRegistry::set_server(Entry& entry, platform::Socket server) {
-  const std::lock_guard<std::mutex> guard(lock_);
-  entry.server = server;
+void ConnectionRegistry::Registration::set_server(platform::SocketHandle server) {
+  const std::lock_guard<std::mutex> guard(entry_.get_deleter().registry->lock_);
+  entry_->server = server;
+}
+
+void ConnectionRegistry::Registration::Leave::operator()(Entry* entry) const {
+  registry->remove(*entry);
+  delete entry;
 }
 
 void ConnectionRegistry::remove(Entry& entry) {
@@ -19,7 +34,6 @@ void ConnectionRegistry::remove(Entry& entry) {
   if (entry.previous != nullptr) entry.previous->next = entry.next;
   if (entry.next != nullptr) entry.next->previous = entry.previous;
   if (first_ == &entry) first_ = entry.next;
-  entry.previous = entry.next = nullptr;
 }
 
 void ConnectionRegistry::reset_all() {

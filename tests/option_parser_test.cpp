@@ -12,8 +12,7 @@
 
 #include "options/value_conversion.h"
 #include "platform/net.h"
-#include "relay/settings.h"
-#include "relay/startup.h"
+#include "program/settings.h"
 
 namespace {
 

@@ -62,21 +62,19 @@ int last_socket_error() {
   return errno;
 }
 
-bool is_out_of_descriptors(int code) {
-  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
-}
-
-Socket open_tcp_socket(Family family) {
+Socket Socket::open_tcp(Family family, int* error) {
   const int descriptor = socket(family_code(family), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  return descriptor < 0 ? kNoSocket : descriptor;
+  if (descriptor < 0) *error = errno;
+  return Socket(descriptor < 0 ? kNoSocket : descriptor);
 }
 
-void close_socket(Socket socket) {
-  if (socket != kNoSocket) close(static_cast<int>(socket));
+void Socket::close() {
+  if (handle_ != kNoSocket) ::close(native(handle_));
+  handle_ = kNoSocket;
 }
 
-bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
-  const int descriptor = static_cast<int>(listener);
+bool bind_and_listen(SocketHandle listener, const Endpoint& endpoint) {
+  const int descriptor = native(listener);
   // A restarted logger must be able to take its port back at once.
   const int on = 1;
   setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -91,87 +89,78 @@ bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
   return listen(descriptor, SOMAXCONN) == 0;
 }
 
-Socket accept_client(Socket listener, Endpoint* client) {
+Socket Listener::accept(Endpoint* client, int* error) {
   sockaddr_storage address{};
   socklen_t length;
   int descriptor;
   do {
     length = sizeof address;
-    descriptor =
-        accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    descriptor = accept4(native(socket_.get()), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
   } while (descriptor < 0 && is_passing_accept_error(errno));
-  if (descriptor < 0) return kNoSocket;
+  if (descriptor < 0) {
+    *error = errno;
+    return Socket();
+  }
   *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
-  return descriptor;
+  return Socket(descriptor);
 }
 
-bool local_endpoint(Socket socket, Endpoint* local) {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return false;
-  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
-  return true;
-}
-
-void send_without_delay(Socket socket) {
-  const int on = 1;
-  setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-void reset_on_close(Socket socket) {
-  const linger abortive{1, 0};
-  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-}
-
-ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
-                                       int time_limit_ms, int client_grace_ms, int* error) {
-  const int descriptor = static_cast<int>(socket);
-  // A blocking connect would wait past the time limit and never see the client leave.
+Connecting Socket::start_connect(const Endpoint& target, int* error) {
+  const int descriptor = native(handle_);
+  // A blocking connect would wait past any time limit and never see the client leave.
   if (fcntl(descriptor, F_SETFL, O_NONBLOCK) != 0) {
     *error = errno;
-    return ConnectOutcome::kFailed;
+    return Connecting::kFailed;
   }
   sockaddr_storage address;
   const int length = to_sockaddr(target, &address);
   if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), static_cast<socklen_t>(length)) == 0) {
-    return ConnectOutcome::kConnected;
+    return Connecting::kConnected;
   }
-  if (errno != EINPROGRESS) {
-    *error = errno;
-    return ConnectOutcome::kFailed;
-  }
+  *error = errno;
+  return errno == EINPROGRESS ? Connecting::kPending : Connecting::kFailed;
+}
+
+Connecting Socket::wait_for_connect(const Socket& client, bool client_close_counts, int wait_ms, int* error) {
   const std::int64_t start = monotonic_microseconds();
   for (;;) {
-    const std::int64_t waited_ms = (monotonic_microseconds() - start) / 1000;
-    if (waited_ms >= time_limit_ms) {
+    const int waited_ms = static_cast<int>((monotonic_microseconds() - start) / 1000);
+    if (waited_ms >= wait_ms) {
       *error = ETIMEDOUT;
-      return ConnectOutcome::kFailed;
+      return Connecting::kPending;
     }
-    // Before the grace has passed only a client's reset counts; after it, its close too.
-    const bool grace_over = waited_ms >= client_grace_ms;
-    pollfd watched[2] = {{descriptor, POLLOUT, 0},
-                         {static_cast<int>(client), static_cast<short>(grace_over ? POLLRDHUP : 0), 0}};
-    const int next_change_ms = grace_over ? time_limit_ms : client_grace_ms;
-    const int result = poll(watched, 2, static_cast<int>(next_change_ms - waited_ms));
+    // Without POLLRDHUP only the client's reset is reported (POLLHUP, POLLERR).
+    pollfd watched[2] = {{native(handle_), POLLOUT, 0},
+                         {native(client.get()), static_cast<short>(client_close_counts ? POLLRDHUP : 0), 0}};
+    const int result = poll(watched, 2, wait_ms - waited_ms);
     if (result < 0 && errno != EINTR) {
       *error = errno;
-      return ConnectOutcome::kFailed;
+      return Connecting::kFailed;
     }
     if (result <= 0) continue;
     if (watched[1].revents != 0) {
       *error = ECANCELED;
-      return ConnectOutcome::kClientLeft;
+      return Connecting::kClientLeft;
     }
-    if (watched[0].revents != 0) {
-      int outcome = 0;
-      socklen_t length = sizeof outcome;
-      getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &outcome, &length);
-      if (outcome == 0) return ConnectOutcome::kConnected;
-      *error = outcome;
-      return ConnectOutcome::kFailed;
-    }
+    if (watched[0].revents != 0) return finish_connect(error);
   }
+}
+
+// The system tells a connection's reset (ECONNRESET, or EPIPE after the
+// peer's close) only once it was made: a target that accepted, sent and reset
+// before the connect was seen done was connected. Its bytes wait to be read,
+// and reading the error here took it from the system.
+Connecting Socket::finish_connect(int* error) {
+  int outcome = 0;
+  socklen_t length = sizeof outcome;
+  getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, &outcome, &length);
+  if (outcome == ECONNRESET || outcome == EPIPE) {
+    unreported_reset_ = outcome;
+  } else if (outcome != 0) {
+    *error = outcome;
+    return Connecting::kFailed;
+  }
+  return Connecting::kConnected;
 }
 
 ConnectFailure connect_failure_of(int code) {
@@ -180,29 +169,30 @@ ConnectFailure connect_failure_of(int code) {
   return ConnectFailure::kOther;
 }
 
-IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
+IoResult Socket::receive(char* buffer, std::size_t capacity) {
   ssize_t count;
   do {
-    count = recv(static_cast<int>(socket), buffer, capacity, 0);
+    count = recv(native(handle_), buffer, capacity, 0);
   } while (count < 0 && errno == EINTR);
+  if (count == 0 && unreported_reset_ != 0) return IoResult{-1, unreported_reset_, false};
   return io_result(count);
 }
 
-IoResult send_bytes(Socket socket, const char* data, std::size_t count) {
+IoResult Socket::send(const char* data, std::size_t count) {
   ssize_t sent;
   do {
-    sent = send(static_cast<int>(socket), data, count, MSG_NOSIGNAL);
+    sent = ::send(native(handle_), data, count, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   return io_result(sent);
 }
 
-void shutdown_sending(Socket socket) {
-  shutdown(static_cast<int>(socket), SHUT_WR);
+void Socket::shutdown_sending() {
+  shutdown(native(handle_), SHUT_WR);
 }
 
-bool nothing_to_read(Socket socket) {
+bool Socket::nothing_to_read() const {
   int waiting = 0;
-  return ioctl(static_cast<int>(socket), FIONREAD, &waiting) == 0 && waiting == 0;
+  return ioctl(native(handle_), FIONREAD, &waiting) == 0 && waiting == 0;
 }
 
 std::vector<Endpoint> interface_addresses() {

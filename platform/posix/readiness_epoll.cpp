@@ -9,17 +9,9 @@
 
 #include <utility>
 
-#include "platform/inline_state.h"
 #include "platform/readiness.h"
 
 namespace platform {
-
-struct ReadinessPair::Backend {
-  int epoll = -1;
-  Socket sockets[kSockets] = {kNoSocket, kNoSocket};
-  SocketReadiness recorded[kSockets];
-};
-
 namespace {
 
 constexpr std::uint32_t kWatched = EPOLLIN | EPOLLRDHUP | EPOLLET;
@@ -37,25 +29,31 @@ bool make_nonblocking(int descriptor) {
 
 }  // namespace
 
-void ReadinessPair::make_backend() {
-  backend_ = make_inline_state<Backend>(storage_);
+std::optional<ReadinessPair> ReadinessPair::open(int* error) {
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) {
+    *error = errno;
+    return std::nullopt;
+  }
+  ReadinessPair pair;
+  pair.objects_[0] = epoll;
+  return pair;
 }
 
-bool ReadinessPair::create() {
-  backend().epoll = epoll_create1(EPOLL_CLOEXEC);
-  return backend().epoll >= 0;
+ReadinessPair::~ReadinessPair() {
+  if (objects_[0] != kNoObject) ::close(static_cast<int>(objects_[0]));
 }
 
-bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
-  Backend& state = backend();
-  state.sockets[0] = first;
-  state.sockets[1] = second;
+bool ReadinessPair::arm(const Socket& first, const Socket& second, int* failed_which, int* error) {
+  sockets_[0] = first.get();
+  sockets_[1] = second.get();
   for (int which = 0; which < kSockets; ++which) {
-    const int descriptor = static_cast<int>(state.sockets[which]);
+    const int descriptor = static_cast<int>(sockets_[which]);
     epoll_event event{};
     event.events = kWatched;
     event.data.u32 = static_cast<std::uint32_t>(which);
-    if (!make_nonblocking(descriptor) || epoll_ctl(state.epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+    if (!make_nonblocking(descriptor) ||
+        epoll_ctl(static_cast<int>(objects_[0]), EPOLL_CTL_ADD, descriptor, &event) != 0) {
       *failed_which = which;
       *error = errno;
       return false;
@@ -65,41 +63,35 @@ bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* err
 }
 
 ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
-  Backend& state = backend();
   epoll_event events[kSockets];
   int count;
   do {
-    count = epoll_wait(state.epoll, events, kSockets, forever ? -1 : 0);
+    count = epoll_wait(static_cast<int>(objects_[0]), events, kSockets, forever ? -1 : 0);
   } while (count < 0 && errno == EINTR);
   if (count < 0) {
     *error = errno;
     return WaitResult::kFailed;
   }
   for (int index = 0; index < count; ++index) {
-    state.recorded[events[index].data.u32].add(readiness_of(events[index].events));
+    recorded_[events[index].data.u32].add(readiness_of(events[index].events));
   }
   return count > 0 ? WaitResult::kRecorded : WaitResult::kNothing;
 }
 
 SocketReadiness ReadinessPair::collect(int which) {
-  return std::exchange(backend().recorded[which], SocketReadiness{});
+  return std::exchange(recorded_[which], SocketReadiness{});
 }
 
 bool ReadinessPair::watch_writable(int which, bool watch, int* error) {
-  Backend& state = backend();
   epoll_event event{};
   event.events = watch ? kWatched | EPOLLOUT : kWatched;
   event.data.u32 = static_cast<std::uint32_t>(which);
   // Adding EPOLLOUT reports it at once when room came free meanwhile.
-  if (epoll_ctl(state.epoll, EPOLL_CTL_MOD, static_cast<int>(state.sockets[which]), &event) == 0) return true;
+  if (epoll_ctl(static_cast<int>(objects_[0]), EPOLL_CTL_MOD, static_cast<int>(sockets_[which]), &event) == 0) {
+    return true;
+  }
   *error = errno;
   return false;
-}
-
-void ReadinessPair::close() {
-  Backend& state = backend();
-  if (state.epoll >= 0) ::close(state.epoll);
-  state.epoll = -1;
 }
 
 }  // namespace platform

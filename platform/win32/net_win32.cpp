@@ -19,10 +19,6 @@ constexpr std::uint16_t kSmtpFallbackPort = 25;
 // Room for the address list of any ordinary host.
 constexpr std::size_t kAddressListBytes = 16 * 1024;
 
-SOCKET native(Socket socket) {
-  return static_cast<SOCKET>(socket);
-}
-
 // Winsock counts in int; a relay never moves more than one buffer at a time.
 int clamp_to_int(std::size_t count) {
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
@@ -40,14 +36,14 @@ IoResult io_result(int count) {
 
 // The addresses of one family on this host's interfaces.
 void add_interface_addresses(int family, std::vector<Endpoint>* addresses) {
-  const SOCKET probe = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) return;
+  const Socket probe(static_cast<SocketHandle>(::socket(family, SOCK_DGRAM, IPPROTO_UDP)));
+  if (!probe.is_open()) return;
   alignas(SOCKET_ADDRESS_LIST) char list_bytes[kAddressListBytes];
   DWORD bytes = 0;
-  const int result = WSAIoctl(probe, SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes,
-                              &bytes, nullptr, nullptr);
-  closesocket(probe);
-  if (result != 0) return;
+  if (WSAIoctl(native(probe.get()), SIO_ADDRESS_LIST_QUERY, nullptr, 0, list_bytes, sizeof list_bytes, &bytes,
+               nullptr, nullptr) != 0) {
+    return;
+  }
   const auto* list = reinterpret_cast<const SOCKET_ADDRESS_LIST*>(list_bytes);
   for (INT index = 0; index < list->iAddressCount; ++index) {
     const Endpoint endpoint = from_sockaddr(list->Address[index].lpSockaddr);
@@ -70,12 +66,12 @@ bool end_of_stream_was_reset(SOCKET socket) {
 // is watched no more (its close could only be seen behind that data).
 struct ClientWatch {
   SOCKET client;
-  bool closed = false;  // its end of stream was seen during the grace
+  bool closed = false;  // its end of stream was seen while its close did not count
   bool has_data = false;
 
-  bool wanted(bool grace_over) const { return !has_data && (grace_over || !closed); }
+  bool wanted(bool close_counts) const { return !has_data && (close_counts || !closed); }
 
-  bool left(bool grace_over) {
+  bool left(bool close_counts) {
     char byte;
     const int count = recv(client, &byte, 1, MSG_PEEK);
     if (count == SOCKET_ERROR) return WSAGetLastError() != WSAEWOULDBLOCK;  // a reset
@@ -85,7 +81,7 @@ struct ClientWatch {
     }
     if (end_of_stream_was_reset(client)) return true;
     closed = true;
-    return grace_over;
+    return close_counts;
   }
 };
 
@@ -105,20 +101,18 @@ int last_socket_error() {
   return WSAGetLastError();
 }
 
-bool is_out_of_descriptors(int code) {
-  return code == WSAEMFILE || code == WSAENOBUFS;
-}
-
-Socket open_tcp_socket(Family family) {
+Socket Socket::open_tcp(Family family, int* error) {
   const SOCKET socket = ::socket(family_code(family), SOCK_STREAM, IPPROTO_TCP);
-  return socket == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(socket);
+  if (socket == INVALID_SOCKET) *error = WSAGetLastError();
+  return Socket(socket == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(socket));
 }
 
-void close_socket(Socket socket) {
-  if (socket != kNoSocket) closesocket(native(socket));
+void Socket::close() {
+  if (handle_ != kNoSocket) closesocket(native(handle_));
+  handle_ = kNoSocket;
 }
 
-bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
+bool bind_and_listen(SocketHandle listener, const Endpoint& endpoint) {
   // Windows lets SO_REUSEADDR take over a port another program listens on;
   // the exclusive option refuses that instead (and a restart needs neither).
   const BOOL on = TRUE;
@@ -134,90 +128,77 @@ bool bind_and_listen(Socket listener, const Endpoint& endpoint) {
   return listen(native(listener), SOMAXCONN) == 0;
 }
 
-Socket accept_client(Socket listener, Endpoint* client) {
+Socket Listener::accept(Endpoint* client, int* error) {
   sockaddr_storage address{};
   SOCKET socket;
   do {
     int length = sizeof address;
-    socket = accept(native(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    socket = ::accept(native(socket_.get()), reinterpret_cast<sockaddr*>(&address), &length);
     // A client that reset before it was accepted: take the next one at once.
   } while (socket == INVALID_SOCKET && (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEINTR));
-  if (socket == INVALID_SOCKET) return kNoSocket;
-  *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
-  return static_cast<Socket>(socket);
-}
-
-void send_without_delay(Socket socket) {
-  const BOOL on = TRUE;
-  setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-}
-
-void reset_on_close(Socket socket) {
-  const linger abortive{1, 0};
-  setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
-             sizeof abortive);
-}
-
-ConnectOutcome connect_watching_client(Socket socket, const Endpoint& target, Socket client,
-                                       int time_limit_ms, int client_grace_ms, int* error) {
-  u_long nonblocking = 1;
-  // A blocking connect would wait past the time limit and never see the client leave.
-  if (ioctlsocket(native(socket), FIONBIO, &nonblocking) != 0) {
+  if (socket == INVALID_SOCKET) {
     *error = WSAGetLastError();
-    return ConnectOutcome::kFailed;
+    return Socket();
+  }
+  *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
+  return Socket(static_cast<SocketHandle>(socket));
+}
+
+Connecting Socket::start_connect(const Endpoint& target, int* error) {
+  u_long nonblocking = 1;
+  // A blocking connect would wait past any time limit and never see the client leave.
+  if (ioctlsocket(native(handle_), FIONBIO, &nonblocking) != 0) {
+    *error = WSAGetLastError();
+    return Connecting::kFailed;
   }
   sockaddr_storage address;
   const int length = to_sockaddr(target, &address);
-  if (connect(native(socket), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-    return ConnectOutcome::kConnected;
+  if (connect(native(handle_), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+    return Connecting::kConnected;
   }
-  if (WSAGetLastError() != WSAEWOULDBLOCK) {
-    *error = WSAGetLastError();
-    return ConnectOutcome::kFailed;
-  }
-  ClientWatch watch{native(client)};
+  *error = WSAGetLastError();
+  return *error == WSAEWOULDBLOCK ? Connecting::kPending : Connecting::kFailed;
+}
+
+Connecting Socket::wait_for_connect(const Socket& client, bool client_close_counts, int wait_ms, int* error) {
+  ClientWatch watch{native(client.get())};
   const std::int64_t start = monotonic_microseconds();
   for (;;) {
     const int waited_ms = static_cast<int>((monotonic_microseconds() - start) / 1000);
-    if (waited_ms >= time_limit_ms) {
+    if (waited_ms >= wait_ms) {
       *error = WSAETIMEDOUT;
-      return ConnectOutcome::kFailed;
+      return Connecting::kPending;
     }
-    const bool grace_over = waited_ms >= client_grace_ms;
     fd_set writable, failed, readable;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
     FD_ZERO(&readable);
-    FD_SET(native(socket), &writable);
-    FD_SET(native(socket), &failed);
-    if (watch.wanted(grace_over)) FD_SET(native(client), &readable);
-    const int wait_ms = (grace_over || !watch.closed ? time_limit_ms : client_grace_ms) - waited_ms;
-    timeval timeout{wait_ms / 1000, (wait_ms % 1000) * 1000};
+    FD_SET(native(handle_), &writable);
+    FD_SET(native(handle_), &failed);
+    if (watch.wanted(client_close_counts)) FD_SET(native(client.get()), &readable);
+    const int left_ms = wait_ms - waited_ms;
+    timeval timeout{left_ms / 1000, (left_ms % 1000) * 1000};
     if (select(0, &readable, &writable, &failed, &timeout) == SOCKET_ERROR) {
       *error = WSAGetLastError();
-      return ConnectOutcome::kFailed;
+      return Connecting::kFailed;
     }
-    if (FD_ISSET(native(client), &readable) && watch.left(grace_over)) {
+    if (FD_ISSET(native(client.get()), &readable) && watch.left(client_close_counts)) {
       *error = WSAECANCELLED;
-      return ConnectOutcome::kClientLeft;
+      return Connecting::kClientLeft;
     }
-    if (FD_ISSET(native(socket), &writable)) return ConnectOutcome::kConnected;
-    if (FD_ISSET(native(socket), &failed)) {
-      int outcome = 0;
-      int length = sizeof outcome;
-      getsockopt(native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &length);
-      *error = outcome != 0 ? outcome : WSAECONNREFUSED;
-      return ConnectOutcome::kFailed;
-    }
+    if (FD_ISSET(native(handle_), &writable)) return Connecting::kConnected;
+    if (FD_ISSET(native(handle_), &failed)) return finish_connect(error);
   }
 }
 
-bool local_endpoint(Socket socket, Endpoint* local) {
-  sockaddr_storage address{};
-  int length = sizeof address;
-  if (getsockname(native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
-  *local = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));
-  return true;
+// Only a failed connect is reported in the failed set; its code is the
+// socket's error.
+Connecting Socket::finish_connect(int* error) {
+  int outcome = 0;
+  int length = sizeof outcome;
+  getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &length);
+  *error = outcome != 0 ? outcome : WSAECONNREFUSED;
+  return Connecting::kFailed;
 }
 
 ConnectFailure connect_failure_of(int code) {
@@ -226,26 +207,26 @@ ConnectFailure connect_failure_of(int code) {
   return ConnectFailure::kOther;
 }
 
-IoResult receive(Socket socket, char* buffer, std::size_t capacity) {
-  IoResult result = io_result(recv(native(socket), buffer, clamp_to_int(capacity), 0));
-  if (result.count == 0 && end_of_stream_was_reset(native(socket))) {
+IoResult Socket::receive(char* buffer, std::size_t capacity) {
+  IoResult result = io_result(recv(native(handle_), buffer, clamp_to_int(capacity), 0));
+  if (result.count == 0 && end_of_stream_was_reset(native(handle_))) {
     result.count = SOCKET_ERROR;
     result.error = WSAECONNRESET;
   }
   return result;
 }
 
-IoResult send_bytes(Socket socket, const char* data, std::size_t count) {
-  return io_result(send(native(socket), data, clamp_to_int(count), 0));
+IoResult Socket::send(const char* data, std::size_t count) {
+  return io_result(::send(native(handle_), data, clamp_to_int(count), 0));
 }
 
-void shutdown_sending(Socket socket) {
-  shutdown(native(socket), SD_SEND);
+void Socket::shutdown_sending() {
+  shutdown(native(handle_), SD_SEND);
 }
 
-bool nothing_to_read(Socket socket) {
+bool Socket::nothing_to_read() const {
   u_long waiting = 0;
-  return ioctlsocket(native(socket), FIONREAD, &waiting) == 0 && waiting == 0;
+  return ioctlsocket(native(handle_), FIONREAD, &waiting) == 0 && waiting == 0;
 }
 
 std::vector<Endpoint> interface_addresses() {

@@ -8,20 +8,16 @@
 
 #include <utility>
 
-#include "platform/inline_state.h"
 #include "platform/readiness.h"
 
 namespace platform {
-
-struct ReadinessPair::Backend {
-  WSAEVENT events[kSockets] = {WSA_INVALID_EVENT, WSA_INVALID_EVENT};
-  Socket sockets[kSockets] = {kNoSocket, kNoSocket};
-  SocketReadiness recorded[kSockets];
-};
-
 namespace {
 
 constexpr long kArmedEvents = FD_READ | FD_WRITE | FD_CLOSE;
+
+WSAEVENT event_of(std::intptr_t object) {
+  return reinterpret_cast<WSAEVENT>(object);
+}
 
 SocketReadiness readiness_of(const WSANETWORKEVENTS& events) {
   SocketReadiness ready{(events.lNetworkEvents & FD_READ) != 0, (events.lNetworkEvents & FD_WRITE) != 0,
@@ -34,29 +30,36 @@ SocketReadiness readiness_of(const WSANETWORKEVENTS& events) {
 
 }  // namespace
 
-void ReadinessPair::make_backend() {
-  backend_ = make_inline_state<Backend>(storage_);
-}
-
-bool ReadinessPair::create() {
-  Backend& state = backend();
-  for (WSAEVENT& event : state.events) {
-    event = WSACreateEvent();
-    if (event == WSA_INVALID_EVENT) return false;
+std::optional<ReadinessPair> ReadinessPair::open(int* error) {
+  ReadinessPair pair;
+  for (std::intptr_t& object : pair.objects_) {
+    const WSAEVENT event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT) {
+      *error = WSAGetLastError();
+      return std::nullopt;
+    }
+    object = reinterpret_cast<std::intptr_t>(event);
   }
-  return true;
+  return pair;
 }
 
-bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* error) {
-  Backend& state = backend();
-  state.sockets[0] = first;
-  state.sockets[1] = second;
+ReadinessPair::~ReadinessPair() {
+  for (int which = 0; which < kSockets; ++which) {
+    if (objects_[which] == kNoObject) continue;
+    if (sockets_[which] != kNoSocket) WSAEventSelect(static_cast<SOCKET>(sockets_[which]), nullptr, 0);
+    WSACloseEvent(event_of(objects_[which]));
+  }
+}
+
+bool ReadinessPair::arm(const Socket& first, const Socket& second, int* failed_which, int* error) {
+  sockets_[0] = first.get();
+  sockets_[1] = second.get();
   for (int which = 0; which < kSockets; ++which) {
     // Whether a close that came before arming is recorded differs between
     // Winsock versions; trying each socket once at the start finds it anyway.
-    state.recorded[which] = SocketReadiness{true, true, false};
+    recorded_[which] = SocketReadiness{true, true, false};
     // Also makes the socket non-blocking.
-    if (WSAEventSelect(static_cast<SOCKET>(state.sockets[which]), state.events[which], kArmedEvents) != 0) {
+    if (WSAEventSelect(static_cast<SOCKET>(sockets_[which]), event_of(objects_[which]), kArmedEvents) != 0) {
       *failed_which = which;
       *error = WSAGetLastError();
       return false;
@@ -66,10 +69,9 @@ bool ReadinessPair::arm(Socket first, Socket second, int* failed_which, int* err
 }
 
 ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
-  Backend& state = backend();
-  if (state.recorded[0].any() || state.recorded[1].any()) return WaitResult::kRecorded;
-  const DWORD result =
-      WSAWaitForMultipleEvents(kSockets, state.events, FALSE, forever ? WSA_INFINITE : 0, FALSE);
+  if (recorded_[0].any() || recorded_[1].any()) return WaitResult::kRecorded;
+  const WSAEVENT events[kSockets] = {event_of(objects_[0]), event_of(objects_[1])};
+  const DWORD result = WSAWaitForMultipleEvents(kSockets, events, FALSE, forever ? WSA_INFINITE : 0, FALSE);
   if (result == WSA_WAIT_EVENT_0 || result == WSA_WAIT_EVENT_0 + 1) return WaitResult::kRecorded;
   if (result == WSA_WAIT_FAILED) {
     *error = WSAGetLastError();
@@ -79,11 +81,10 @@ ReadinessPair::WaitResult ReadinessPair::wait(bool forever, int* error) {
 }
 
 SocketReadiness ReadinessPair::collect(int which) {
-  Backend& state = backend();
-  SocketReadiness ready = std::exchange(state.recorded[which], SocketReadiness{});
+  SocketReadiness ready = std::exchange(recorded_[which], SocketReadiness{});
   WSANETWORKEVENTS events{};
   // Also resets the socket's event object.
-  if (WSAEnumNetworkEvents(static_cast<SOCKET>(state.sockets[which]), state.events[which], &events) == 0) {
+  if (WSAEnumNetworkEvents(static_cast<SOCKET>(sockets_[which]), event_of(objects_[which]), &events) == 0) {
     ready.add(readiness_of(events));
   }
   return ready;
@@ -92,17 +93,6 @@ SocketReadiness ReadinessPair::collect(int which) {
 // FD_WRITE is recorded only after a send met would-block: nothing to change.
 bool ReadinessPair::watch_writable(int, bool, int*) {
   return true;
-}
-
-void ReadinessPair::close() {
-  Backend& state = backend();
-  for (int which = 0; which < kSockets; ++which) {
-    if (state.events[which] == WSA_INVALID_EVENT) continue;
-    if (state.sockets[which] != kNoSocket)
-      WSAEventSelect(static_cast<SOCKET>(state.sockets[which]), nullptr, 0);
-    WSACloseEvent(state.events[which]);
-    state.events[which] = WSA_INVALID_EVENT;
-  }
 }
 
 }  // namespace platform

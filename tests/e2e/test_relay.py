@@ -341,13 +341,6 @@ class OtherRealPeersTest(RelayTestCase):
 
 
 class RelayTrafficTest(RelayTestCase):
-    def test_server_greeting_reaches_the_client_before_it_speaks(self):
-        qorvand, _, client, server_side = self.relay_pair()
-        server_side.sendall(b"220 ready\r\n")
-        self.assertEqual(receive_exactly(client, 11), b"220 ready\r\n")
-        self.assertTrue(qorvand.wait_for_log("<<< 220 ready\n"))
-        self.assertNotIn(">>>", qorvand.log())
-
     def test_request_reply_exchanges_with_replies_of_several_kb_never_wait_for_a_timer(self):
         """The tail of a reply larger than one relay read used to wait ~40 ms for the peer's delayed
         acknowledgement (Nagle's algorithm): both of qorvand's sockets of a connection have it off, and
@@ -385,32 +378,6 @@ class RelayTrafficTest(RelayTestCase):
             ">>> 00000013  51 55 49 54 0d 0a                                 |QUIT..|",
         ])
         self.assertEqual(SUMMARY.match(texts[-1]).groups(), ("25", "8", "closed"))
-
-    def test_a_ping_pong_without_line_ends_is_logged_in_the_order_it_was_sent(self):
-        """Messages without a line end (a prompt, a binary protocol) each stand on a line of their own, in the
-        order they were sent, with the time they were read; the last one before the closes."""
-        server = ListeningServer()
-        self.addCleanup(server.close)
-        qorvand, _, client, server_side = self.relay_pair(self.start_qorvand(server.port, "-a"), server)
-        exchange = [(server_side, client, b"HELLO")]
-        for number in range(3):
-            exchange += [(client, server_side, b"REQ%d" % number), (server_side, client, b"REPLY%d" % number)]
-        exchange.append((client, server_side, b"BYE"))
-        for sender, receiver, message in exchange:
-            sender.sendall(message)
-            self.assertEqual(receive_exactly(receiver, len(message)), message)
-        client.close()
-        self.assertTrue(qorvand.wait_for_log(CLIENT_SHUTDOWN), qorvand.log())
-        server_side.close()
-        self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 1, 30), qorvand.log())
-        lines = [line for line in qorvand.log_lines() if " #1 " in line]
-        texts = transcript(lines, 1)
-        start = texts.index(next(text for text in texts if text.startswith("Outgoing: "))) + 1
-        expected = [("<<< " if sender is server_side else ">>> ") + message.decode() for sender, _, message in exchange]
-        self.assertEqual(texts[start:-1], expected + [CLIENT_SHUTDOWN, SERVER_SHUTDOWN, CLOSED])
-        self.assertEqual(SUMMARY.match(texts[-1]).group(3), "closed")
-        times = [line[:26] for line in lines]
-        self.assertEqual(times, sorted(times), "a line carries a time before the line above it")
 
     @unittest.skipUnless(harness.PostgresServer.BIN, "PostgreSQL's server is not installed")
     def test_psql_queries_and_replies_stand_in_the_order_they_were_sent(self):
@@ -502,28 +469,21 @@ class RelayTrafficTest(RelayTestCase):
                 self.assert_in_order(lines, [first, second, CLOSED])
                 self.assertEqual(lines[-1], CLOSED)
 
-    def test_the_servers_goodbye_reaches_the_log_when_the_client_closes_right_after_quit(self):
-        for client_close in ("shutdown", "close"):
-            with self.subTest(client_close=client_close):
-                qorvand, _, client, server_side = self.relay_pair()
-                server_side.sendall(b"220 ready\r\n")
-                self.assertEqual(receive_exactly(client, 11), b"220 ready\r\n")
-                client.sendall(b"QUIT\r\n")
-                if client_close == "shutdown":
-                    client.shutdown(socket.SHUT_WR)
-                else:
-                    client.close()
-                self.assertEqual(receive_exactly(server_side, 6), b"QUIT\r\n")
-                server_side.sendall(b"221 bye\r\n")
-                server_side.close()
-                if client_close == "shutdown":
-                    self.assertEqual(receive_all(client), b"221 bye\r\n")
-                lines = self.wait_for_closing_line(qorvand)
-                self.assert_in_order(lines, [">>> QUIT", "<<< 221 bye", CLOSED])
-                self.assertTrue(lines[-1].startswith(CLOSED), lines)
-                self.assert_logged_once_at_most(lines, [CLIENT_SHUTDOWN, SERVER_SHUTDOWN, "Client socket send error"])
-                if client_close == "shutdown":
-                    self.assertEqual(lines[-1], CLOSED)
+    def test_the_servers_goodbye_reaches_the_log_when_the_client_closes_its_socket_right_after_quit(self):
+        """A closed socket (not a half-close) answers the goodbye with a reset: the goodbye is logged all the
+        same, and the failed send at most once."""
+        qorvand, _, client, server_side = self.relay_pair()
+        server_side.sendall(b"220 ready\r\n")
+        self.assertEqual(receive_exactly(client, 11), b"220 ready\r\n")
+        client.sendall(b"QUIT\r\n")
+        client.close()
+        self.assertEqual(receive_exactly(server_side, 6), b"QUIT\r\n")
+        server_side.sendall(b"221 bye\r\n")
+        server_side.close()
+        lines = self.wait_for_closing_line(qorvand)
+        self.assert_in_order(lines, [">>> QUIT", "<<< 221 bye", CLOSED])
+        self.assertTrue(lines[-1].startswith(CLOSED), lines)
+        self.assert_logged_once_at_most(lines, [CLIENT_SHUTDOWN, SERVER_SHUTDOWN, "Client socket send error"])
 
     def test_a_refused_target_disconnects_the_client_without_a_closing_line(self):
         refused_port = harness.free_port()

@@ -13,7 +13,7 @@
 #include "options/option_parser.h"
 #include "options/value_conversion.h"
 #include "platform/net.h"
-#include "relay/settings.h"
+#include "program/settings.h"
 
 namespace {
 

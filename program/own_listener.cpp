@@ -1,4 +1,4 @@
-#include "relay/own_listener.h"
+#include "program/own_listener.h"
 
 namespace {
 

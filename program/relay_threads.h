@@ -9,8 +9,14 @@
 #include <deque>
 #include <mutex>
 
-#include "relay/relay_connection.h"
-#include "relay/runtime.h"
+#include "program/runtime.h"
+#include "relay/connection.h"
+
+// A client on its way to a relay thread, with its number in accept order.
+struct RelayStart {
+  AcceptedClient client;
+  ConnectionNumber number = 0;
+};
 
 class RelayThreads {
  public:

@@ -1,11 +1,11 @@
-#include "relay/accept_loop.h"
+#include "program/accept_loop.h"
 
 #include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "platform/process.h"
-#include "relay/relay_threads.h"
+#include "program/relay_threads.h"
 #include "traffic_log/program_lines.h"
 
 namespace {
@@ -51,33 +51,35 @@ class FailureReport {
 // Registered before anything else is done with it: from here on a stop
 // resets the client, whether it waits for the log, for a relay thread or
 // is being relayed.
-RelayStart register_client(ConnectionRegistry& connections, platform::Socket client, ConnectionNumber number) {
-  RelayStart start{client, number, platform::monotonic_microseconds(),
-                   std::make_unique<ConnectionRegistry::Entry>()};
-  connections.add(*start.registration, client);
-  return start;
+RelayStart register_client(ConnectionRegistry& connections, platform::Socket client,
+                           ConnectionNumber number) {
+  ConnectionRegistry::Registration registration = connections.join(client);
+  return {{std::move(client), std::move(registration), platform::monotonic_microseconds()}, number};
 }
 
 }  // namespace
 
-void accept_forever(Runtime& runtime, platform::Socket listener) {
+void accept_forever(Runtime& runtime, platform::Listener& listener) {
   FailureReport accept_failures("Accept failed");
   FailureReport thread_failures("Can't start a relay thread");
   RelayThreads threads(runtime);
   ConnectionNumber last_number = 0;
   for (;;) {
     platform::Endpoint peer;
-    const platform::Socket client = platform::accept_client(listener, &peer);
-    if (client == platform::kNoSocket) {
-      accept_failures.failed(platform::last_socket_error());
+    int error = 0;
+    platform::Socket client = listener.accept(&peer, &error);
+    if (!client.is_open()) {
+      accept_failures.failed(error);
       platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
-    RelayStart start = register_client(runtime.connections, client, ++last_number);
-    log_incoming(runtime.log, start.number, peer, runtime.settings.listening);
-    int error = 0;
+    RelayStart start = register_client(runtime.connections, std::move(client), ++last_number);
+    log_incoming(runtime.log, start.number, peer, listener.endpoint());
     if (threads.relay(start, &error)) continue;
+    // No relay thread could take the client: its lines in the log, then it
+    // is closed as start goes.
     thread_failures.failed(error);
-    turn_away(runtime, std::move(start), error);
+    log_turned_away(runtime.log, start.number, error,
+                    platform::monotonic_microseconds() - start.client.accepted_us);
   }
 }

@@ -1,8 +1,20 @@
-#include "relay/relay_threads.h"
+#include "program/relay_threads.h"
 
 #include <utility>
 
 #include "platform/thread.h"
+#include "relay/relay_connection.h"
+#include "traffic_log/connection_log.h"
+
+namespace {
+
+// One connection relayed, in its own part of the log.
+void relay_logged(Runtime& runtime, RelayStart&& start) {
+  ConnectionLog log(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate});
+  relay_connection(std::move(start.client), runtime.settings.targets, log);
+}
+
+}  // namespace
 
 bool RelayThreads::relay(RelayStart& start, int* error) {
   const ConnectionNumber number = start.number;
@@ -49,7 +61,7 @@ void RelayThreads::serve() {
     RelayStart next = std::move(waiting_connections_.front());
     waiting_connections_.pop_front();
     guard.unlock();
-    relay_connection(runtime_, std::move(next));
+    relay_logged(runtime_, std::move(next));
     guard.lock();
   }
 }

@@ -1,0 +1,36 @@
+# Fails when a file of a lower layer includes a header of a higher one. The
+# top CMakeLists.txt runs it at build time, before any layer is compiled:
+#   cmake -DROOT=<source folder> -P cmake/check_layers.cmake
+# The layers bottom up, and what each may include besides its own folder
+# (program, the top, may include everything and is not read):
+set(layers platform options traffic_log relay)
+set(may_include_platform "")
+set(may_include_options "platform/")
+set(may_include_traffic_log "platform/")
+set(may_include_relay "platform/" "traffic_log/connection_events.h")
+
+set(mistakes "")
+foreach(layer IN LISTS layers)
+  file(GLOB_RECURSE files "${ROOT}/${layer}/*.h" "${ROOT}/${layer}/*.cpp")
+  foreach(file IN LISTS files)
+    file(STRINGS "${file}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*$" "\\1" included "${line}")
+      set(allowed FALSE)
+      foreach(prefix IN LISTS may_include_${layer} ITEMS "${layer}/")
+        string(FIND "${included}" "${prefix}" at)
+        if(at EQUAL 0)
+          set(allowed TRUE)
+        endif()
+      endforeach()
+      if(NOT allowed)
+        file(RELATIVE_PATH shown "${ROOT}" "${file}")
+        string(APPEND mistakes "\n  ${shown} includes ${included}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(mistakes)
+  message(FATAL_ERROR "A layer includes a header it may not (bottom up: platform, options, traffic_log, "
+                      "relay, program; of the log, relay takes traffic_log/connection_events.h alone):${mistakes}")
+endif()

@@ -1,0 +1,18 @@
+// What start-up hands to the accept loop and to every relay thread: the
+// settings, read-only from here on, the log, and the registry of live
+// connections.
+#pragma once
+
+#include <utility>
+
+#include "program/settings.h"
+#include "relay/connection_registry.h"
+#include "traffic_log/log.h"
+
+struct Runtime {
+  explicit Runtime(Settings chosen) : settings(std::move(chosen)) {}
+
+  const Settings settings;
+  Log log;
+  ConnectionRegistry connections;
+};

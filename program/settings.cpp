@@ -1,0 +1,64 @@
+#include "program/settings.h"
+
+#include <cstring>
+
+#include "platform/net.h"
+
+const OptionSpec kProgramOptions[] = {
+    {"qorvand", nullptr, "TCP connection logger", nullptr, 0, OPT_HEADER},
+    {"t", "target", "remote IP address to connect to", nullptr, OPT_REQUIRED | OPT_POSITIONAL, OPT_ADDRESS},
+    {"p", "target-port", "remote port to connect to", "25", OPT_POSITIONAL, OPT_INTEGER},
+    {"l", "listen-port", "local port to listen on", "25", OPT_POSITIONAL, OPT_INTEGER},
+    {"f", "logfile", "path of output log file", "qorvand.log", 0, OPT_STRING},
+    {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
+    {"a", "annotate", "prefix lines with time and connection number", nullptr, 0, OPT_SWITCH},
+    {"x", "hex", "log traffic as hex dump rows", nullptr, 0, OPT_SWITCH},
+    {"h", "help", "show this text and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
+    {"V", "version", "show the version and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
+    {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
+};
+
+bool resolve_address(const char* text, void* context) {
+  std::vector<platform::Endpoint> found;
+  platform::Endpoint literal;
+  if (platform::parse_ipv6(text, &literal)) {
+    found.push_back(literal);
+  } else if (text[0] == '\0' || std::strpbrk(text, ":[]") != nullptr ||
+             !platform::resolve_host(text, &found)) {
+    // A broken IPv6 address is never looked up as a name, and neither is
+    // an empty text (which Windows takes for this host).
+    return false;
+  }
+  (*static_cast<ResolvedNames*>(context))[text] = found;
+  return true;
+}
+
+namespace {
+
+// An address row's value: its IPv4 address, or what its text was resolved to.
+std::vector<platform::Endpoint> addresses_of(const OptionParser& parser, const char* name,
+                                             const ResolvedNames& resolved) {
+  const auto found = resolved.find(parser.text_of(name));
+  if (found != resolved.end()) return found->second;
+  return {platform::Endpoint::ipv4(parser.value_of(name).as_address(), 0)};
+}
+
+std::uint16_t port_of(const OptionParser& parser, const char* name, std::uint16_t fallback) {
+  const std::int32_t configured = parser.value_of(name).as_integer();
+  return configured == -1 ? fallback : static_cast<std::uint16_t>(configured & 0xFFFF);
+}
+
+}  // namespace
+
+Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved) {
+  const std::uint16_t target_port = port_of(parser, "p", platform::smtp_service_port());
+  std::vector<platform::Endpoint> targets = addresses_of(parser, "t", resolved);
+  for (platform::Endpoint& target : targets) target.port = target_port;
+  return Settings{
+      .targets = std::move(targets),
+      .listen_at = addresses_of(parser, "b", resolved).front().with_port(port_of(parser, "l", target_port)),
+      .log_path = parser.value_of("f").as_text(),
+      .annotate = parser.value_of("a").as_switch(),
+      .hex = parser.value_of("x").as_switch(),
+  };
+}

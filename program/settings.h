@@ -1,0 +1,44 @@
+// The settings of one run: built once from the command line at start-up and
+// only read afterwards, by the accept loop and every relay thread.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "options/option_parser.h"
+#include "platform/endpoint.h"
+
+struct Settings {
+  // The target's addresses with its port, in the order a connect tries them:
+  // one for an address, all that a host name stands for.
+  std::vector<platform::Endpoint> targets;
+  // Where to listen, as configured (port 0: the system chooses one).
+  platform::Endpoint listen_at;
+  std::string log_path;  // "-" means standard output
+  // -a: every line starts with the time and the connection's number, each
+  // connection ends with a summary line, and TLS is recognized.
+  bool annotate;
+  // -x: traffic as hex dump rows instead of text lines.
+  bool hex;
+};
+
+// The program's option table: name and description, then target, target
+// port and listening port (also positional, in that order), then the log
+// path, the listening address, the switches of the log's form, and -h and -V,
+// which are answered alone.
+extern const OptionSpec kProgramOptions[];
+
+// The addresses that IPv6 literals and host names on the command line stand
+// for, found while the command line is read: each name is resolved once.
+using ResolvedNames = std::map<std::string, std::vector<platform::Endpoint>>;
+
+// The option parser's check of an address that is not dotted IPv4: an IPv6
+// address (with or without brackets) or a host name that resolves. Keeps
+// what it found in the ResolvedNames that context points to.
+bool resolve_address(const char* text, void* context);
+
+// The settings a command line that parsed chose. A port of -1 falls back:
+// the target port to the "smtp" service port, the listening port to the
+// target port; any other value keeps its low 16 bits.
+Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved);

@@ -1,0 +1,129 @@
+#include "program/startup.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+#include "options/option_parser.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "program/own_listener.h"
+#include "qorvand_version.h"
+#include "traffic_log/program_lines.h"
+
+namespace {
+
+// -h wins over -V. A failed write (a full disk) must not look like an answer.
+StartUp answer_on_standard_output(const OptionParser& parser) {
+  if (parser.value_of("h").as_switch()) {
+    parser.write_usage(stdout);
+  } else {
+    std::printf("qorvand %s\n", kProgramVersion);
+  }
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return StartUp::kAnswered;
+  std::fputs("Can't write to standard output\n", stderr);
+  return StartUp::kRefused;
+}
+
+StartUp read_command_line(int argc, const char* const* argv, std::optional<Settings>* settings) {
+  ResolvedNames resolved;
+  const OptionParser parser(kProgramOptions, argc, argv, resolve_address, &resolved);
+  if (!parser.ok()) {
+    parser.print_usage();
+    return StartUp::kRefused;
+  }
+  if (parser.value_of("h").as_switch() || parser.value_of("V").as_switch()) {
+    return answer_on_standard_output(parser);
+  }
+  settings->emplace(settings_of(parser, resolved));
+  return StartUp::kRun;
+}
+
+bool targets_own_listener(const Settings& settings) {
+  const std::vector<platform::Endpoint> own = platform::interface_addresses();
+  for (const platform::Endpoint& target : settings.targets) {
+    if (reaches_own_listener(target, settings.listen_at, own)) return true;
+  }
+  return false;
+}
+
+std::optional<platform::Listener> open_listener(const platform::Endpoint& wanted) {
+  int error = 0;
+  std::optional<platform::Listener> listener = platform::Listener::open(wanted, &error);
+  if (!listener) {
+    std::fprintf(stderr, "Can't listen on port %u: %s\n", static_cast<unsigned>(wanted.port),
+                 platform::error_reason(error));
+  } else if (wanted.port == 0) {
+    std::fprintf(stderr, "Listening on port %u, chosen by the system\n",
+                 static_cast<unsigned>(listener->endpoint().port));
+    std::fflush(stderr);
+  }
+  return listener;
+}
+
+// A log file gets a console echo, unless standard output is the log itself
+// or the null device (an echo there would only cost system calls). An echo
+// that cannot start leaves the log without one.
+void wire_echo(Log& log) {
+  if (log.writes_to_standard_output() || platform::standard_output_is_null_device()) return;
+  auto echo = std::make_unique<ConsoleEcho>();
+  if (echo->start(platform::write_console)) log.set_echo(std::move(echo));
+}
+
+bool open_log(Runtime& runtime) {
+  int error = 0;
+  if (runtime.log.open(runtime.settings.log_path.c_str(), &error)) {
+    wire_echo(runtime.log);
+    return true;
+  }
+  std::fprintf(stderr, "Can't open log file %s: %s\n", runtime.settings.log_path.c_str(),
+               platform::error_reason(error));
+  return false;
+}
+
+// Set once start-up is done. The signal handlers leave the runtime alone
+// before: the log may not be open yet, no connection exists, and a start-up
+// that refuses destroys the runtime as the process exits.
+std::atomic<bool> started{false};
+
+// A stop passes itself on to every peer as a reset, once the log has ended
+// with a whole line.
+void stop(int signal, void* context) {
+  if (started.load(std::memory_order_acquire)) {
+    auto* runtime = static_cast<Runtime*>(context);
+    runtime->log.hold_for_stop();
+    runtime->connections.reset_all();
+  }
+  platform::end_process_for_signal(signal);
+}
+
+// A rotation that renamed the log file asks for it by name again; the
+// connections go on untouched.
+void reopen_log(void* context) {
+  if (started.load(std::memory_order_acquire)) static_cast<Runtime*>(context)->log.reopen();
+}
+
+}  // namespace
+
+StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>* settings) {
+  platform::prepare_process();
+  // Before the command line: its names are resolved as it is read.
+  platform::start_networking();
+  const StartUp read = read_command_line(argc, argv, settings);
+  if (read != StartUp::kRun) return read;
+  if (!targets_own_listener(**settings)) return StartUp::kRun;
+  std::fputs("Can't listen on target socket\n", stderr);
+  return StartUp::kRefused;
+}
+
+std::optional<platform::Listener> start_serving(Runtime& runtime) {
+  // Before any other thread exists: they all inherit how signals are taken.
+  platform::install_signal_handlers({stop, reopen_log, &runtime});
+  std::optional<platform::Listener> listener = open_listener(runtime.settings.listen_at);
+  if (!listener || !open_log(runtime)) return std::nullopt;
+  runtime.log.set_annotate(runtime.settings.annotate);
+  started.store(true, std::memory_order_release);
+  log_listening(runtime.log);
+  return listener;
+}

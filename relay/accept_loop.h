@@ -1,7 +1,0 @@
-// The accept loop: one detached relay thread per client, for ever.
-#pragma once
-
-#include "platform/net.h"
-#include "relay/runtime.h"
-
-[[noreturn]] void accept_forever(Runtime& runtime, platform::Socket listener);
