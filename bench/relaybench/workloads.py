@@ -21,8 +21,7 @@ class BulkText(Workload):
         return ["bulk-text", "--bytes", str(int(size)), "--cap", "20"]
 
     def derive(self, result, relay):
-        if "relay_cpu_s" in result and result.get("arrived"):
-            result["cpu_ms_per_mb"] = result["relay_cpu_s"] * 1000 / (result["arrived"] / MB)
+        add_cpu_per_mb(result)
         if relay.kind.checks_log and result.get("complete"):
             lines = 0
             with open(relay.log_path, "rb") as log:
@@ -44,8 +43,12 @@ class BulkBinary(Workload):
         return ["bulk-binary", "--bytes", str(int(size)), "--cap", "20"]
 
     def derive(self, result, relay):
-        if "relay_cpu_s" in result and result.get("arrived"):
-            result["cpu_ms_per_mb"] = result["relay_cpu_s"] * 1000 / (result["arrived"] / MB)
+        add_cpu_per_mb(result)
+
+
+def add_cpu_per_mb(result):
+    if "relay_cpu_s" in result and result.get("arrived"):
+        result["cpu_ms_per_mb"] = result["relay_cpu_s"] * 1000 / (result["arrived"] / MB)
 
 
 class PingPong(Workload):
