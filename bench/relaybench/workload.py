@@ -1,0 +1,77 @@
+"""What a workload is: how it drives one relay, the figures it derives, and its rows in the table."""
+import collections
+import subprocess
+import threading
+
+from .build import LOADGEN
+
+MB = 1e6
+
+# One row of the table: the metric's key in a run's result, its label, its format, and which way is better
+# (+1 higher, -1 lower).
+Row = collections.namedtuple("Row", "key label fmt better")
+
+
+class Workload:
+    key = ""  # its name in --workloads
+    name = ""  # its name in the table and in the goals
+    pinned = False  # relay and load generator on CPU 0
+    packages = {}  # programs it needs: Debian package of each
+    added_over_direct = False  # its median round trip gets a row "added over direct"
+    settle_seconds = 5  # how long the relay may take to let go of finished connections
+    rows = ()  # its rows in the table, in order
+
+    def runs_on(self, kind):
+        return True
+
+    def loadgen_args(self, relay, quick):
+        raise NotImplementedError
+
+    def run(self, relay, quick, workdir):
+        args = self.loadgen_args(relay, quick) + ["--connect", str(relay.listen_port), "--sink", str(relay.sink_port)]
+        extra = {}
+        result = run_loadgen(args, self.pinned, lambda tag: self.at_pause(relay, tag, extra))
+        result.update(extra)
+        relay.settle(self.settle_seconds)
+        return result
+
+    def at_pause(self, relay, tag, extra):
+        """Called when the load generator pauses (it holds its connections open) with the pause's tag."""
+
+    def derive(self, result, relay):
+        """Adds the figures worked out from a run's raw result."""
+
+
+def run_loadgen(args, pinned, on_pause=None, timeout=300):
+    """Runs the load generator; its RESULT line as a dict, with its exit code."""
+    prefix = ["taskset", "-c", "0"] if pinned else []
+    generator = subprocess.Popen(prefix + [LOADGEN] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 text=True)
+    watchdog = threading.Timer(timeout, generator.kill)
+    watchdog.start()
+    result = {}
+    try:
+        for line in generator.stdout:
+            if line.startswith("PAUSE "):
+                if on_pause:
+                    on_pause(line.split()[1])
+                generator.stdin.write("go\n")
+                generator.stdin.flush()
+            elif line.startswith("RESULT "):
+                for pair in line.split()[1:]:
+                    key, value = pair.split("=")
+                    result[key] = float(value)
+        generator.wait()
+    finally:
+        watchdog.cancel()
+    result["exit_code"] = generator.returncode
+    return result
+
+
+def round_trip_rows():
+    return [
+        Row("median_us", "round trip median, µs", "{:.1f}", -1),
+        Row("p99_us", "round trip p99, µs", "{:.1f}", -1),
+        Row("added_us", "added over direct (median), µs", "{:.1f}", -1),
+        Row("cpu_us_per_rt", "relay CPU µs per round trip", "{:.1f}", -1),
+    ]
