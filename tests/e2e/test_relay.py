@@ -379,6 +379,32 @@ class RelayTrafficTest(RelayTestCase):
         ])
         self.assertEqual(SUMMARY.match(texts[-1]).groups(), ("25", "8", "closed"))
 
+    def test_a_ping_pong_without_line_ends_is_logged_in_the_order_it_was_sent(self):
+        """Messages without a line end (a prompt, a binary protocol) each stand on a line of their own, in the
+        order they were sent, with the time they were read; the last one before the closes."""
+        server = ListeningServer()
+        self.addCleanup(server.close)
+        qorvand, _, client, server_side = self.relay_pair(self.start_qorvand(server.port, "-a"), server)
+        exchange = [(server_side, client, b"HELLO")]
+        for number in range(3):
+            exchange += [(client, server_side, b"REQ%d" % number), (server_side, client, b"REPLY%d" % number)]
+        exchange.append((client, server_side, b"BYE"))
+        for sender, receiver, message in exchange:
+            sender.sendall(message)
+            self.assertEqual(receive_exactly(receiver, len(message)), message)
+        client.close()
+        self.assertTrue(qorvand.wait_for_log(CLIENT_SHUTDOWN), qorvand.log())
+        server_side.close()
+        self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == 1, 30), qorvand.log())
+        lines = [line for line in qorvand.log_lines() if " #1 " in line]
+        texts = transcript(lines, 1)
+        start = texts.index(next(text for text in texts if text.startswith("Outgoing: "))) + 1
+        expected = [("<<< " if sender is server_side else ">>> ") + message.decode() for sender, _, message in exchange]
+        self.assertEqual(texts[start:-1], expected + [CLIENT_SHUTDOWN, SERVER_SHUTDOWN, CLOSED])
+        self.assertEqual(SUMMARY.match(texts[-1]).group(3), "closed")
+        times = [line[:26] for line in lines]
+        self.assertEqual(times, sorted(times), "a line carries a time before the line above it")
+
     @unittest.skipUnless(harness.PostgresServer.BIN, "PostgreSQL's server is not installed")
     def test_psql_queries_and_replies_stand_in_the_order_they_were_sent(self):
         """A binary protocol whose messages have no line ends: each reply stands after its query and before
