@@ -1,4 +1,4 @@
-#include "traffic_log/tls_watcher.h"
+#include "traffic_log/tls/tls_watcher.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,7 +41,7 @@ char shown(unsigned char byte) {
 
 // Whether header[index] fits a record header; header[0..index-1] passed
 // already. Index 5 is the handshake type behind the first record's header.
-bool plausible_header_byte(const unsigned char* header, std::size_t index, bool first, TlsRole role) {
+bool plausible_header_byte(const unsigned char* header, std::size_t index, bool first, Side side) {
   const unsigned char byte = header[index];
   switch (index) {
     case 0:
@@ -57,7 +57,7 @@ bool plausible_header_byte(const unsigned char* header, std::size_t index, bool 
       return length >= 1 && length <= kMaxRecordLength;
     }
     default:
-      return byte == (role == TlsRole::kClient ? kClientHello : kServerHello);
+      return byte == (side == Side::kClient ? kClientHello : kServerHello);
   }
 }
 
@@ -105,7 +105,7 @@ class TlsHelloReader::Text {
 };
 
 void TlsHelloReader::reset() {
-  *this = TlsHelloReader(role_);
+  *this = TlsHelloReader(side_);
 }
 
 void TlsHelloReader::take(const unsigned char* data, std::size_t n) {
@@ -180,7 +180,7 @@ void TlsHelloReader::next_name() {
 }
 
 void TlsHelloReader::begin_extension_body() {
-  const bool client = role_ == TlsRole::kClient;
+  const bool client = side_ == Side::kClient;
   if (extension_type_ == kServerNameExtension && client) {
     begin(Field::kServerNameListLength, 2);
   } else if (extension_type_ == kSupportedVersionsExtension) {
@@ -194,7 +194,7 @@ void TlsHelloReader::begin_extension_body() {
 }
 
 void TlsHelloReader::complete_field() {
-  const bool client = role_ == TlsRole::kClient;
+  const bool client = side_ == Side::kClient;
   switch (field_) {
     case Field::kHelloLength:
       hello_end_ = position_ + value_;
@@ -334,7 +334,7 @@ void TlsHelloReader::describe_server(Text& text) const {
 
 void TlsHelloReader::log_event(LineSink& sink) const {
   Text text;
-  if (role_ == TlsRole::kClient) {
+  if (side_ == Side::kClient) {
     describe_client(text);
   } else {
     describe_server(text);
@@ -345,7 +345,7 @@ void TlsHelloReader::log_event(LineSink& sink) const {
 bool TlsWatcher::begins_hello(const unsigned char* data, std::size_t n) const {
   if (n < kHelloHeaderSize) return false;
   for (std::size_t index = 0; index < kHelloHeaderSize; ++index)
-    if (!plausible_header_byte(data, index, true, role_)) return false;
+    if (!plausible_header_byte(data, index, true, side_)) return false;
   return true;
 }
 
@@ -377,7 +377,7 @@ std::size_t TlsWatcher::feed(const unsigned char* data, std::size_t n, LineSink&
 bool TlsWatcher::take_header_byte(unsigned char byte, LineSink& sink) {
   const bool first = hello_state_ == HelloState::kAwaitingHeader;
   header_[header_length_] = byte;
-  if (!plausible_header_byte(header_, header_length_, first, role_)) return false;
+  if (!plausible_header_byte(header_, header_length_, first, side_)) return false;
   ++header_length_;
   if (header_length_ < (first ? kHelloHeaderSize : kHeaderSize)) return true;
 
@@ -421,6 +421,6 @@ void TlsWatcher::log_record(LineSink& sink) const {
                     record_length, record_length == 1 ? "byte" : "bytes");
   if (written <= 0) return;
   const auto length_written = static_cast<std::size_t>(written);
-  sink.add_line(role_ == TlsRole::kClient ? ">>>" : "<<<", line,
+  sink.add_line(side_ == Side::kClient ? ">>>" : "<<<", line,
                 length_written < sizeof line ? length_written : sizeof line - 1);
 }

@@ -10,9 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "traffic_log/connection_events.h"
 #include "traffic_log/line_sink.h"
-
-enum class TlsRole { kClient, kServer };  // whose bytes this watcher sees
 
 // Reads a ClientHello or ServerHello message from the byte after its
 // handshake type on, one field at a time, checking every length against the
@@ -25,7 +24,7 @@ class TlsHelloReader {
   // A supported_versions list holds at most 254 bytes.
   static constexpr std::size_t kVersionLimit = 127;
 
-  explicit TlsHelloReader(TlsRole role) : role_(role) {}
+  explicit TlsHelloReader(Side side) : side_(side) {}
   void reset();
   // Takes the hello's bytes in order; ignores them once finished().
   void take(const unsigned char* data, std::size_t n);
@@ -73,7 +72,7 @@ class TlsHelloReader {
   void describe_client(Text& text) const;
   void describe_server(Text& text) const;
 
-  TlsRole role_;
+  Side side_;
   Field field_ = Field::kHelloLength;
   bool has_name_ = false;
   bool versions_from_extension_ = false;
@@ -98,10 +97,10 @@ class TlsHelloReader {
 
 class TlsWatcher {
  public:
-  explicit TlsWatcher(TlsRole role) : role_(role), hello_(role) {}
+  explicit TlsWatcher(Side side) : side_(side), hello_(side) {}
   bool active() const { return active_; }  // this direction's bytes are read as TLS records
   // True when data, the start of one read from the peer, begins a handshake
-  // record that holds a ClientHello (client role) or ServerHello (server role).
+  // record that holds a ClientHello (client side) or ServerHello (server side).
   // Fewer than six bytes are never enough.
   bool begins_hello(const unsigned char* data, std::size_t n) const;
   // Enters TLS mode: the next feed starts at a record header.
@@ -124,7 +123,7 @@ class TlsWatcher {
   void log_hello(LineSink& sink);
   void log_record(LineSink& sink) const;
 
-  TlsRole role_;
+  Side side_;
   bool active_ = false;
   HelloState hello_state_ = HelloState::kAwaitingHeader;
   std::uint8_t header_length_ = 0;
