@@ -121,6 +121,8 @@ std::vector<Row> rows() {
   const std::string versions = client_versions({0x0304, 0x0303});
   const std::string spread = client_hello(server_name("mail.example.com") + versions).substr(5);
   const std::size_t first_part = spread.size() - versions.size();
+  const std::string oversized =
+      client_hello(extension(21, std::string(16500, '\0')) + server_name("a.example"));
   return {
       {"real TLS 1.3 client",
        Side::kClient,
@@ -174,6 +176,11 @@ std::vector<Row> rows() {
        record(22, spread.substr(0, first_part)) + record(22, spread.substr(first_part)),
        {"event: TLS from client: ClientHello, server name mail.example.com", "[TLS handshake, 72 bytes]",
         "[TLS handshake, 9 bytes]"}},
+      {"hello record over 16 KiB read as far as 16 KiB",
+       Side::kClient,
+       oversized,
+       {"event: TLS from client: ClientHello",
+        "[TLS handshake, " + std::to_string(oversized.size() - 5) + " bytes]"}},
       {"extension longer than the extensions",
        Side::kClient,
        client_hello(server_name("a.example") + be16(23) + be16(0x7000)),
@@ -195,9 +202,14 @@ std::vector<Row> rows() {
        kClientHello13 + record(24, "abc") + "EHLO x\r\n",
        {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS heartbeat, 3 bytes]"},
        312},
-      {"empty record ends it",
+      {"empty application data is read",
        Side::kClient,
-       kClientHello13 + record(23, ""),
+       kClientHello13 + record(23, "") + record(23, "a"),
+       {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS application data, 0 bytes]",
+        "[TLS application data, 1 byte]"}},
+      {"empty alert ends it",
+       Side::kClient,
+       kClientHello13 + record(21, ""),
        {kHelloEvent13, "[TLS handshake, 299 bytes]"},
        304},
       {"version 3.5 ends it",
@@ -267,7 +279,7 @@ TEST(TlsWatcher, HeaderRefusedInALaterReadEndsAtThatRead) {
   TlsWatcher watcher(Side::kClient);
   CollectingSink sink;
   watcher.start();
-  const std::string stream = kClientHello13 + record(23, "", 0x0303);
+  const std::string stream = kClientHello13 + record(21, "");
   const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
   EXPECT_EQ(watcher.feed(bytes, 307, sink), 307u);
   EXPECT_EQ(watcher.feed(bytes + 307, 2, sink), 0u);
