@@ -55,7 +55,8 @@ void append32(std::vector<std::uint8_t>& out, std::uint32_t value) {
 }
 
 // An option: its code, its length, its value padded to 32 bits.
-void append_option(std::vector<std::uint8_t>& out, std::uint16_t code, const void* value, std::size_t length) {
+void append_option(std::vector<std::uint8_t>& out, std::uint16_t code, const void* value,
+                   std::size_t length) {
   length = std::min(length, kOptionRoom);
   append16(out, code);
   append16(out, static_cast<std::uint16_t>(length));

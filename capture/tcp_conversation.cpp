@@ -18,9 +18,9 @@ constexpr std::size_t kIpv4HeaderSize = 20;
 constexpr std::size_t kIpv6HeaderSize = 40;
 constexpr std::size_t kTcpHeaderSize = 20;
 // The SYNs' options: the segment size, a no-op to align, the window scale.
-constexpr std::uint8_t kSynOptions[] = {2, 4, TcpConversation::kMaxSegment >> 8,
-                                        TcpConversation::kMaxSegment & 0xFF, 1, 3, 3,
-                                        TcpConversation::kWindowScale};
+constexpr std::uint8_t kSynOptions[] = {
+    2, 4, TcpConversation::kMaxSegment >> 8, TcpConversation::kMaxSegment & 0xFF, 1,
+    3, 3, TcpConversation::kWindowScale};
 
 void put16(std::uint8_t* at, std::uint32_t value) {
   at[0] = static_cast<std::uint8_t>(value >> 8);
@@ -148,10 +148,12 @@ void TcpConversation::emit(Peer from, const Segment& segment, PacketBlocks& out)
 
   out.end_packet(from == Peer::kClient ? Direction::kInbound : Direction::kOutbound, notes_);
   notes_.clear();
-  source.next_seq += static_cast<std::uint32_t>(segment.length) + (syn ? 1 : 0) + ((segment.flags & kFin) ? 1 : 0);
+  source.next_seq +=
+      static_cast<std::uint32_t>(segment.length) + (syn ? 1 : 0) + ((segment.flags & kFin) ? 1 : 0);
 }
 
-void TcpConversation::write_ip_header(Host& from, const Host& to, std::size_t tcp_length, std::uint8_t* at) const {
+void TcpConversation::write_ip_header(Host& from, const Host& to, std::size_t tcp_length,
+                                      std::uint8_t* at) const {
   if (ipv6_) {
     put32(at, 0x60000000);  // version 6, no traffic class or flow label
     put16(at + 4, static_cast<std::uint32_t>(tcp_length));

@@ -1,12 +1,18 @@
 #include "program/captured_events.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 #include "platform/net.h"
+#include "relay/relay_loop.h"
 #include "traffic_log/connection_log.h"
 #include "traffic_log/event_lines.h"
+
+// Each read is acknowledged at once: the window must cover one read and its FIN.
+static_assert((capture::TcpConversation::kWindow << capture::TcpConversation::kWindowScale) >
+              RelayLoop::kBufferSize + 1);
 
 namespace {
 
@@ -31,12 +37,14 @@ const char* name_of(Side side) {
 
 void CapturedEvents::connect_failed(const platform::Endpoint& target, int error) {
   capture_.connect_failed(target);
-  capture_.note(event_text(event_lines::kErrorConnecting, platform::address_text(target).text, target.port, error));
+  capture_.note(
+      event_text(event_lines::kErrorConnecting, platform::address_text(target).text, target.port, error));
 }
 
 void CapturedEvents::io_failed(Side side, IoOperation operation, int error) {
-  capture_.note(event_text(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError,
-                           name_of(side), error));
+  capture_.note(
+      event_text(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError,
+                 name_of(side), error));
 }
 
 // The packets show a close that delivered everything; bytes left unsent
@@ -51,7 +59,8 @@ void CapturedEvents::closed(std::size_t unsent_to_server, std::size_t unsent_to_
 void CapturedEvents::summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
                              Ending ending) {
   capture_.note(event_text(event_lines::kSummary, static_cast<unsigned long long>(to_server),
-                           static_cast<unsigned long long>(to_client), static_cast<long long>(elapsed_us / 1000000),
+                           static_cast<unsigned long long>(to_client),
+                           static_cast<long long>(elapsed_us / 1000000),
                            static_cast<long long>(elapsed_us % 1000000), ending_text(ending)));
   capture_.end();
 }
