@@ -78,13 +78,6 @@ void append_block(std::vector<std::uint8_t>& out, std::uint32_t type, const std:
   append32(out, length);
 }
 
-// The lengths at both ends of the block that starts there and ends at end.
-void set_block_length(std::vector<std::uint8_t>& bytes, std::size_t start, std::size_t end) {
-  const auto length = static_cast<std::uint32_t>(end - start);
-  put32(bytes.data() + start + 4, length);
-  put32(bytes.data() + end - 4, length);
-}
-
 }  // namespace
 
 std::string file_header(const char* application) {
@@ -112,31 +105,50 @@ std::string file_header(const char* application) {
 }
 
 void PacketBlocks::clear() {
-  bytes_.clear();
+  used_ = 0;
   starts_.clear();
 }
 
+std::uint8_t* PacketBlocks::grow(std::size_t length) {
+  if (used_ + length > bytes_.size()) bytes_.resize(std::max(used_ + length, 2 * bytes_.size()));
+  std::uint8_t* at = bytes_.data() + used_;
+  used_ += length;
+  return at;
+}
+
+void PacketBlocks::append_option(std::uint16_t code, const void* value, std::size_t length) {
+  length = std::min(length, kOptionRoom);
+  std::uint8_t* at = grow(4 + padded(length));
+  put16(at, code);
+  put16(at + 2, static_cast<std::uint16_t>(length));
+  if (length > 0) std::memcpy(at + 4, value, length);
+  std::memset(at + 4 + length, 0, padded(length) - length);
+}
+
+void PacketBlocks::set_block_length(std::size_t start, std::size_t end) {
+  const auto length = static_cast<std::uint32_t>(end - start);
+  put32(bytes_.data() + start + 4, length);
+  put32(bytes_.data() + end - 4, length);
+}
+
 std::uint8_t* PacketBlocks::begin_packet(std::size_t length) {
-  const std::size_t start = bytes_.size();
-  starts_.push_back(start);
-  bytes_.resize(start + kPacketHeaderSize + padded(length));
-  std::uint8_t* block = bytes_.data() + start;
+  starts_.push_back(used_);
+  std::uint8_t* block = grow(kPacketHeaderSize + padded(length));
   put32(block, kPacketType);
   put32(block + 8, 0);  // the one interface
   put32(block + 20, static_cast<std::uint32_t>(length));
   put32(block + 24, static_cast<std::uint32_t>(length));
+  std::memset(block + kPacketHeaderSize + length, 0, padded(length) - length);
   return block + kPacketHeaderSize;
 }
 
 void PacketBlocks::end_packet(Direction direction, const std::vector<std::string>& comments) {
-  const auto flags = static_cast<std::uint32_t>(direction);
-  std::uint8_t value[4];
-  put32(value, flags);
-  append_option(bytes_, kPacketFlags, value, sizeof value);
-  for (const std::string& comment : comments) append_text_option(bytes_, kComment, comment);
-  append32(bytes_, kEndOfOptions);
-  append32(bytes_, 0);
-  set_block_length(bytes_, starts_.back(), bytes_.size());
+  std::uint8_t flags[4];
+  put32(flags, static_cast<std::uint32_t>(direction));
+  append_option(kPacketFlags, flags, sizeof flags);
+  for (const std::string& comment : comments) append_option(kComment, comment.data(), comment.size());
+  put32(grow(kPacketTrailerSize), kEndOfOptions);
+  set_block_length(starts_.back(), used_);
 }
 
 void PacketBlocks::stamp(std::int64_t microseconds) {
@@ -151,13 +163,25 @@ void PacketBlocks::stamp(std::int64_t microseconds) {
 // after it move along.
 void PacketBlocks::comment_first(const std::string& text) {
   if (starts_.empty()) return;
-  const std::size_t first_end = starts_.size() > 1 ? starts_[1] : bytes_.size();
-  std::vector<std::uint8_t> option;
-  append_text_option(option, kComment, text);
-  bytes_.insert(bytes_.begin() + static_cast<std::ptrdiff_t>(first_end - kPacketTrailerSize), option.begin(),
-                option.end());
-  for (std::size_t index = 1; index < starts_.size(); ++index) starts_[index] += option.size();
-  set_block_length(bytes_, starts_.front(), first_end + option.size());
+  const std::size_t first_end = starts_.size() > 1 ? starts_[1] : used_;
+  const std::size_t moved = used_ - (first_end - kPacketTrailerSize);
+  const std::size_t option = 4 + padded(std::min(text.size(), kOptionRoom));
+  grow(option);
+  std::uint8_t* at = bytes_.data() + first_end - kPacketTrailerSize;
+  std::memmove(at + option, at, moved);
+  // Written at the end, then moved into place.
+  const std::size_t end = used_;
+  used_ = first_end - kPacketTrailerSize;
+  append_option(kComment, text.data(), text.size());
+  used_ = end;
+  for (std::size_t index = 1; index < starts_.size(); ++index) starts_[index] += option;
+  set_block_length(starts_.front(), first_end + option);
+}
+
+void PacketBlocks::append(const PacketBlocks& other) {
+  const std::size_t offset = used_;
+  if (other.used_ > 0) std::memcpy(grow(other.used_), other.bytes_.data(), other.used_);
+  for (const std::size_t start : other.starts_) starts_.push_back(offset + start);
 }
 
 }  // namespace capture

@@ -35,13 +35,23 @@ class PacketBlocks {
   void stamp(std::int64_t microseconds);
   // One more comment on the first packet.
   void comment_first(const std::string& text);
+  // The blocks of other after these.
+  void append(const PacketBlocks& other);
 
   const char* data() const { return reinterpret_cast<const char*>(bytes_.data()); }
-  std::size_t size() const { return bytes_.size(); }
+  std::size_t size() const { return used_; }
   std::size_t count() const { return starts_.size(); }
 
  private:
+  // Room for length more bytes at the end; returns where they go.
+  std::uint8_t* grow(std::size_t length);
+  void append_option(std::uint16_t code, const void* value, std::size_t length);
+  void set_block_length(std::size_t start, std::size_t end);
+
+  // Only ever grows, so that no moment pays for clearing the buffer again:
+  // the blocks are its first used_ bytes.
   std::vector<std::uint8_t> bytes_;
+  std::size_t used_ = 0;
   std::vector<std::size_t> starts_;  // where each block starts
 };
 

@@ -32,26 +32,36 @@ void put32(std::uint8_t* at, std::uint32_t value) {
   put16(at + 2, value);
 }
 
-// The Internet checksum's running sum of data as 16-bit big-endian words.
-// Words are taken in pairs: 2^16 is 1 modulo 2^16 - 1, so a pair added as
-// one 32-bit number sums the same once folded.
+// The Internet checksum's running sum of data as 16-bit words read in the
+// machine's byte order: the sum is the same in either order but for its
+// two bytes swapped, and stored in the machine's order it reads right
+// (RFC 1071). Eight bytes at a time: their two halves summed as 32-bit
+// numbers sum the same once folded, as 2^16 is 1 modulo 2^16 - 1.
 std::uint64_t add_words(std::uint64_t sum, const std::uint8_t* data, std::size_t length) {
-  for (; length >= 4; data += 4, length -= 4) {
-    sum += static_cast<std::uint32_t>(data[0]) << 24 | static_cast<std::uint32_t>(data[1]) << 16 |
-           static_cast<std::uint32_t>(data[2]) << 8 | data[3];
+  for (; length >= 8; data += 8, length -= 8) {
+    std::uint64_t eight;
+    std::memcpy(&eight, data, sizeof eight);
+    sum += (eight & 0xFFFFFFFF) + (eight >> 32);
   }
-  if (length >= 2) {
-    sum += static_cast<std::uint32_t>(data[0]) << 8 | data[1];
-    data += 2;
-    length -= 2;
+  for (; length >= 2; data += 2, length -= 2) {
+    std::uint16_t word;
+    std::memcpy(&word, data, sizeof word);
+    sum += word;
   }
-  if (length == 1) sum += static_cast<std::uint32_t>(data[0]) << 8;
+  if (length == 1) {
+    const std::uint8_t last[2] = {data[0], 0};
+    std::uint16_t word;
+    std::memcpy(&word, last, sizeof word);
+    sum += word;
+  }
   return sum;
 }
 
-std::uint16_t folded_checksum(std::uint64_t sum) {
+// Folds the sum and stores its complement at the checksum's place.
+void store_checksum(std::uint64_t sum, std::uint8_t* at) {
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint16_t>(~sum);
+  const auto checksum = static_cast<std::uint16_t>(~sum);
+  std::memcpy(at, &checksum, sizeof checksum);
 }
 
 // ::ffff:a.b.c.d for an IPv4 address among IPv6 ones.
@@ -139,12 +149,17 @@ void TcpConversation::emit(Peer from, const Segment& segment, PacketBlocks& out)
   if (syn) std::memcpy(tcp + kTcpHeaderSize, kSynOptions, sizeof kSynOptions);
   if (segment.length > 0) std::memcpy(tcp + tcp_header, segment.payload, segment.length);
 
-  // The pseudo-header: both addresses, the protocol and the TCP length.
+  // The pseudo-header: both addresses, the protocol and the TCP length
+  // (IPv4: a zero byte, the protocol, 16 bits of length; IPv6: 32 bits of
+  // length, three zero bytes, the protocol).
   const std::size_t address_length = ipv6_ ? 16 : 4;
   std::uint64_t sum = add_words(0, source.address, address_length);
   sum = add_words(sum, destination.address, address_length);
-  sum += kProtocolTcp + tcp_length;
-  put16(tcp + 16, folded_checksum(add_words(sum, tcp, tcp_length)));
+  std::uint8_t protocol_and_length[4];
+  put16(protocol_and_length, kProtocolTcp);
+  put16(protocol_and_length + 2, static_cast<std::uint32_t>(tcp_length));
+  sum = add_words(sum, protocol_and_length, sizeof protocol_and_length);
+  store_checksum(add_words(sum, tcp, tcp_length), tcp + 16);
 
   out.end_packet(from == Peer::kClient ? Direction::kInbound : Direction::kOutbound, notes_);
   notes_.clear();
@@ -170,10 +185,10 @@ void TcpConversation::write_ip_header(Host& from, const Host& to, std::size_t tc
   put16(at + 6, 0x4000);  // don't fragment
   at[8] = kHopLimit;
   at[9] = kProtocolTcp;
-  put16(at + 10, 0);
+  put16(at + 10, 0);  // the checksum, below
   std::memcpy(at + 12, from.address, 4);
   std::memcpy(at + 16, to.address, 4);
-  put16(at + 10, folded_checksum(add_words(0, at, kIpv4HeaderSize)));
+  store_checksum(add_words(0, at, kIpv4HeaderSize), at + 10);
 }
 
 }  // namespace capture

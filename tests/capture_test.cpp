@@ -285,6 +285,7 @@ TEST_F(CaptureFolder, AConnectionsEventsBecomeItsPackets) {
       capture::ConnectionCapture connection(file, ipv4(0x0A000001, 40000));
       for (const Step& step : row.steps) run(connection, step);
     }
+    file.flush();
     const std::vector<Packet> packets = read_packets(contents());
     ASSERT_FALSE(packets.empty());
     const std::uint32_t client_isn = be(packets[0].bytes, 24, 4);
@@ -313,6 +314,7 @@ TEST_F(CaptureFolder, AFullDiskLosesWholeBlocksAndTheNextPacketCountsThem) {
   const auto write = [&](std::size_t size) {
     tcp.send(Peer::kClient, std::string(size, 'x').data(), size, blocks);
     file.write(blocks);
+    file.flush();
     blocks.clear();
   };
   write(100);
