@@ -106,6 +106,7 @@ void CaptureFile::write(PacketBlocks& blocks) {
 }
 
 void CaptureFile::flush() {
+  if (!state_) return;
   State& state = *state_;
   std::unique_lock<std::mutex> guard(state.lock);
   state.hurry = true;
@@ -114,6 +115,7 @@ void CaptureFile::flush() {
 }
 
 void CaptureFile::hold_for_stop() {
+  if (!state_) return;
   State& state = *state_;
   // Never unlocked: the process is about to end.
   state.lock.lock();
