@@ -3,15 +3,20 @@
 #include <utility>
 
 #include "platform/thread.h"
+#include "program/captured_events.h"
 #include "relay/relay_connection.h"
 #include "traffic_log/connection_log.h"
 
 namespace {
 
-// One connection relayed, in its own part of the log.
+// One connection relayed, in its own part of the log and, with -w, of the
+// capture file.
 void relay_logged(Runtime& runtime, RelayStart&& start) {
   ConnectionLog log(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate});
-  relay_connection(std::move(start.client), runtime.settings.targets, log);
+  if (!runtime.capture.is_open()) return relay_connection(std::move(start.client), runtime.settings.targets, log);
+  CapturedEvents captured(runtime.capture, start.peer);
+  EventsFanOut both(log, captured);
+  relay_connection(std::move(start.client), runtime.settings.targets, both);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // What start-up hands to the accept loop and to every relay thread: the
-// settings, read-only from here on, the log, and the registry of live
-// connections.
+// settings, read-only from here on, the log, the capture file (open with
+// -w), and the registry of live connections.
 #pragma once
 
 #include <utility>
 
+#include "capture/capture_file.h"
 #include "program/settings.h"
 #include "relay/connection_registry.h"
 #include "traffic_log/log.h"
@@ -14,5 +15,6 @@ struct Runtime {
 
   const Settings settings;
   Log log;
+  capture::CaptureFile capture;
   ConnectionRegistry connections;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,14 @@ struct Settings {
   bool annotate;
   // -x: traffic as hex dump rows instead of text lines.
   bool hex;
+  // -w: where every connection is written as a pcapng capture, if anywhere.
+  std::optional<std::string> capture_path;
 };
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
-// path, the listening address, the switches of the log's form, and -h and -V,
-// which are answered alone.
+// path, the listening address, the switches of the log's form, the capture
+// file, and -h and -V, which are answered alone.
 extern const OptionSpec kProgramOptions[];
 
 // The addresses that IPv6 literals and host names on the command line stand

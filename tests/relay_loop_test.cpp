@@ -172,6 +172,8 @@ class RecordedEvents final : public ConnectionEvents {
     seen.push_back(name(side) + (operation == IoOperation::kRead ? " read" : " send") + " failed " +
                    std::to_string(error));
   }
+  void close_passed_on(Side from) override { seen.push_back(name(from) + "'s close passed on"); }
+  void reset_passed_on(Side failed) override { seen.push_back(name(failed) + " failed, reset passed on"); }
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override {
     seen.push_back("closed, unsent " + std::to_string(unsent_to_server) + " to server, " +
                    std::to_string(unsent_to_client) + " to client");
@@ -183,6 +185,11 @@ class RecordedEvents final : public ConnectionEvents {
 };
 
 const std::string kAllSent = "closed, unsent 0 to server, 0 to client";
+// A close is passed on only after what it closes was delivered; a reset
+// after what the survivor was owed got its one try.
+const std::string kClientCloseOn = "client's close passed on";
+const std::string kServerCloseOn = "server's close passed on";
+const std::string kServerResetOn = "server failed, reset passed on";
 
 struct Row {
   const char* name;
@@ -200,60 +207,61 @@ std::vector<Row> rows() {
       {"an SMTP goodbye: the client closes right after QUIT",
        {sends(kServer, "220 hi\r\n"), sends(kClient, "QUIT\r\n"), closes(kClient),
         sends(kServer, "221 bye\r\n"), closes(kServer)},
-       {"server sent 220 hi\r\n", "client sent QUIT\r\n", "client closed, all read",
-        "server sent 221 bye\r\n", "server closed, all read", kAllSent},
+       {"server sent 220 hi\r\n", "client sent QUIT\r\n", "client closed, all read", kClientCloseOn,
+        "server sent 221 bye\r\n", "server closed, all read", kServerCloseOn, kAllSent},
        "220 hi\r\n221 bye\r\n|FIN",
        "QUIT\r\n|FIN"},
       {"a half-close is passed on only after what the peer sent was delivered, and the other side goes on",
        {sends(kClient, "GET /\r\n"), closes(kClient), sends(kServer, "a\r\n"), sends(kServer, "b\r\n"),
         closes(kServer)},
-       {"client sent GET /\r\n", "client closed, all read", "server sent a\r\n", "server sent b\r\n",
-        "server closed, all read", kAllSent},
+       {"client sent GET /\r\n", "client closed, all read", kClientCloseOn, "server sent a\r\n",
+        "server sent b\r\n", "server closed, all read", kServerCloseOn, kAllSent},
        "a\r\nb\r\n|FIN",
        "GET /\r\n|FIN"},
       {"a close noticed with the last data is told before that data, which is read to the end",
        {sends(kServer, "220 hi\r\n"), sends_and_closes(kClient, "QUIT\r\n"), closes(kServer)},
        {"server sent 220 hi\r\n", "client closed, bytes unread", "client sent QUIT\r\n",
-        "server closed, all read", kAllSent},
+        "server closed, all read", kClientCloseOn, kServerCloseOn, kAllSent},
        "220 hi\r\n|FIN",
        "QUIT\r\n|FIN"},
       {"a client reset while the server is silent ends the connection and resets the server",
        {sends(kClient, "HELO a\r\n"), resets(kClient)},
        {"client sent HELO a\r\n", "client closed, all read", "client read failed " + std::to_string(kReset),
-        kAllSent},
+        "client failed, reset passed on", kAllSent},
        "|RST",
        "HELO a\r\n|RST"},
       {"a server reset: what it sent before is delivered in one try, then the client is reset",
        {sends(kClient, "GET\r\n"), sends(kServer, "partial reply\r\n"), resets(kServer)},
        {"client sent GET\r\n", "server sent partial reply\r\n", "server closed, all read",
-        "server read failed " + std::to_string(kReset), kAllSent},
+        "server read failed " + std::to_string(kReset), kServerResetOn, kAllSent},
        "partial reply\r\n|RST",
        "GET\r\n|RST"},
       {"a server that takes nothing yet: the client's close waits behind its bytes, which go out as it takes "
        "them",
        {sends(kClient, "0123456789"), closes(kClient), takes(kServer, 4), takes(kServer, 100),
         closes(kServer)},
-       {"client sent 0123456789", "client closed, all read", "server closed, all read", kAllSent},
+       {"client sent 0123456789", "client closed, all read", kClientCloseOn, "server closed, all read",
+        kServerCloseOn, kAllSent},
        "|FIN",
        "0123456789|FIN",
        true,
        0},
       {"a server gone before the client's bytes could be sent: they are counted as unsent",
        {leaves(kServer), sends(kClient, "0123456789"), closes(kClient)},
-       {"client sent 0123456789", "server send failed " + std::to_string(kGone),
+       {"client sent 0123456789", "server send failed " + std::to_string(kGone), kServerResetOn,
         "closed, unsent 10 to server, 0 to client"},
        "|RST",
        "|RST"},
       {"a half-closed connection waits for the other side: the close passed on, no closing line",
        {sends(kServer, "220 hi\r\n"), closes(kClient)},
-       {"server sent 220 hi\r\n", "client closed, all read"},
+       {"server sent 220 hi\r\n", "client closed, all read", kClientCloseOn},
        "220 hi\r\n",
        "|FIN",
        false},
       {"a server that takes nothing and cannot be watched for room: its send fails instead of waiting for "
        "ever",
        {sends(kClient, "0123456789")},
-       {"client sent 0123456789", "server send failed " + std::to_string(kNoMemory),
+       {"client sent 0123456789", "server send failed " + std::to_string(kNoMemory), kServerResetOn,
         "closed, unsent 10 to server, 0 to client"},
        "|RST",
        "|RST",

@@ -36,6 +36,10 @@ class ConnectionEvents {
   // That side's peer has closed; all_read: nothing it sent waits unread.
   virtual void peer_closed(Side side, bool all_read) = 0;
   virtual void io_failed(Side side, IoOperation operation, int error) = 0;
+  // That side's close was passed on to the other peer, after all it sent.
+  virtual void close_passed_on(Side from) = 0;
+  // That side's peer failed first: the other peer is reset.
+  virtual void reset_passed_on(Side failed) = 0;
   // Both directions are done, or a peer failed: the bytes left undelivered.
   virtual void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) = 0;
   // The connection's last word: bytes delivered each way, the microseconds

@@ -39,11 +39,11 @@ constexpr const char* kEndingTexts[] = {
 static_assert(sizeof kEndingTexts / sizeof kEndingTexts[0] ==
               static_cast<std::size_t>(Ending::kTurnedAway) + 1);
 
-const char* text_of(Ending ending) {
+}  // namespace
+
+const char* ending_text(Ending ending) {
   return kEndingTexts[static_cast<std::size_t>(ending)];
 }
-
-}  // namespace
 
 void ConnectionLog::received() {
   event(event_lines::kConnectionReceived);
@@ -92,7 +92,7 @@ void ConnectionLog::summary(std::uint64_t to_server, std::uint64_t to_client, st
   if (!log_.annotate()) return;
   event(event_lines::kSummary, static_cast<unsigned long long>(to_server),
         static_cast<unsigned long long>(to_client), static_cast<long long>(elapsed_us / 1000000),
-        static_cast<long long>(elapsed_us % 1000000), text_of(ending));
+        static_cast<long long>(elapsed_us % 1000000), ending_text(ending));
 }
 
 void ConnectionLog::event(const char* format, ...) {

@@ -24,6 +24,9 @@ struct TrafficView {
   bool watch_tls = false;  // TLS named by its hellos and records instead of shown as bytes
 };
 
+// How the summary names the ending.
+const char* ending_text(Ending ending);
+
 class ConnectionLog final : public ConnectionEvents {
  public:
   ConnectionLog(Log& log, ConnectionNumber number, TrafficView view = {});
@@ -42,6 +45,9 @@ class ConnectionLog final : public ConnectionEvents {
   // held line).
   void peer_closed(Side side, bool all_read) override;
   void io_failed(Side side, IoOperation operation, int error) override;
+  // The log tells a close when it is noticed, and a failure as it happens.
+  void close_passed_on(Side) override {}
+  void reset_passed_on(Side) override {}
   // The held text, then the closing line.
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override;
   void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
