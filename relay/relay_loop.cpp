@@ -24,6 +24,8 @@ void report_wait_failure(int error) {
 
 RelayLoop::RelayLoop(RelayIo& io, ConnectionEvents& events) : io_(io), events_(events) {}
 
+RelayLoop::~RelayLoop() = default;
+
 void RelayLoop::start() {
   client_.writable = server_.writable = true;
 }
@@ -104,6 +106,7 @@ bool RelayLoop::can_send(const Direction& d) const {
 }
 
 void RelayLoop::read_source(Direction& d) {
+  d.take_buffer();
   const std::size_t room = kBufferSize - d.length;
   const platform::IoResult result = io_.receive(d.source.index, d.buffer + d.length, room);
   if (result.would_block) {
@@ -124,6 +127,7 @@ void RelayLoop::read_source(Direction& d) {
     events_.traffic(d.source.side, d.buffer + d.length, count);
     d.length += count;
   }
+  if (d.length == 0) d.give_back_buffer();
 }
 
 void RelayLoop::send_to_destination(Direction& d) {
@@ -138,6 +142,7 @@ void RelayLoop::send_to_destination(Direction& d) {
     d.delivered += sent;
     std::memmove(d.buffer, d.buffer + sent, d.length - sent);
     d.length -= sent;
+    if (d.length == 0) d.give_back_buffer();
   }
 }
 
