@@ -3,11 +3,12 @@
 #   cmake -DROOT=<source folder> -P cmake/check_layers.cmake
 # The layers bottom up, and what each may include besides its own folder
 # (program, the top, may include everything and is not read):
-set(layers platform options traffic_log relay)
+set(layers platform options traffic_log tls relay)
 set(may_include_platform "")
 set(may_include_options "platform/")
 set(may_include_traffic_log "platform/")
-set(may_include_relay "platform/" "traffic_log/connection_events.h")
+set(may_include_tls "platform/")
+set(may_include_relay "platform/" "traffic_log/connection_events.h" "tls/")
 
 set(mistakes "")
 foreach(layer IN LISTS layers)
@@ -32,5 +33,5 @@ foreach(layer IN LISTS layers)
 endforeach()
 if(mistakes)
   message(FATAL_ERROR "A layer includes a header it may not (bottom up: platform, options, traffic_log, "
-                      "relay, program; of the log, relay takes traffic_log/connection_events.h alone):${mistakes}")
+                      "tls, relay, program; of the log, relay takes traffic_log/connection_events.h alone):${mistakes}")
 endif()

@@ -8,10 +8,19 @@
 
 namespace {
 
+const tls::Interception* interception_of(const Runtime& runtime) {
+#if QORVAND_WITH_TLS
+  return runtime.interception.get();
+#else
+  (void)runtime;
+  return nullptr;
+#endif
+}
+
 // One connection relayed, in its own part of the log.
 void relay_logged(Runtime& runtime, RelayStart&& start) {
   ConnectionLog log(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate});
-  relay_connection(std::move(start.client), runtime.settings.targets, log);
+  relay_connection(std::move(start.client), runtime.settings.targets, log, interception_of(runtime));
 }
 
 }  // namespace

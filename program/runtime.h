@@ -3,11 +3,17 @@
 // connections.
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include "program/settings.h"
 #include "relay/connection_registry.h"
 #include "traffic_log/log.h"
+#if QORVAND_WITH_TLS
+#include "tls/authority.h"
+#include "tls/interception.h"
+#include "tls/keylog.h"
+#endif
 
 struct Runtime {
   explicit Runtime(Settings chosen) : settings(std::move(chosen)) {}
@@ -15,4 +21,11 @@ struct Runtime {
   const Settings settings;
   Log log;
   ConnectionRegistry connections;
+#if QORVAND_WITH_TLS
+  // With --tls: the certificates shown to clients, the key log, and the
+  // interception made of them.
+  std::unique_ptr<tls::CertificateAuthority> authority;
+  std::unique_ptr<tls::KeyLog> key_log;
+  std::unique_ptr<tls::Interception> interception;
+#endif
 };

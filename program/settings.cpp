@@ -13,6 +13,10 @@ const OptionSpec kProgramOptions[] = {
     {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
     {"a", "annotate", "prefix lines with time and connection number", nullptr, 0, OPT_SWITCH},
     {"x", "hex", "log traffic as hex dump rows", nullptr, 0, OPT_SWITCH},
+    {"s", "tls", "intercept TLS (STAND-IN)", nullptr, 0, OPT_SWITCH},
+    {"c", "cert", "certificate and key (STAND-IN)", nullptr, 0, OPT_STRING},
+    {nullptr, "verify", "end connections to unverified servers (STAND-IN)", nullptr, 0, OPT_SWITCH},
+    {nullptr, "keylog", "key log file (STAND-IN)", nullptr, 0, OPT_STRING},
     {"h", "help", "show this text and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
     {"V", "version", "show the version and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
     {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
@@ -60,5 +64,10 @@ Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved) 
       .log_path = parser.value_of("f").as_text(),
       .annotate = parser.value_of("a").as_switch(),
       .hex = parser.value_of("x").as_switch(),
+      .tls = parser.value_of("s").as_switch(),
+      .cert_path = parser.value_of("c").as_text() != nullptr ? parser.value_of("c").as_text() : "",
+      .verify = parser.value_of("verify").as_switch(),
+      .keylog_path = parser.value_of("keylog").as_text() != nullptr ? parser.value_of("keylog").as_text() : "",
+      .target_text = parser.text_of("t"),
   };
 }

@@ -21,6 +21,14 @@ struct Settings {
   bool annotate;
   // -x: traffic as hex dump rows instead of text lines.
   bool hex;
+  // STAND-IN until the TLS options land: --tls, --cert, --verify, --keylog,
+  // and the target as written (the name a certificate is made for when a
+  // client sends none).
+  bool tls = false;
+  std::string cert_path;
+  bool verify = false;
+  std::string keylog_path;
+  std::string target_text;
 };
 
 // The program's option table: name and description, then target, target

@@ -117,11 +117,37 @@ StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>
   return StartUp::kRefused;
 }
 
+// STAND-IN until the TLS options land.
+bool start_tls(Runtime& runtime) {
+  if (!runtime.settings.tls) return true;
+#if QORVAND_WITH_TLS
+  std::string error;
+  runtime.authority = tls::CertificateAuthority::load({runtime.settings.cert_path}, &error);
+  if (runtime.authority && !runtime.settings.keylog_path.empty()) {
+    runtime.key_log = tls::KeyLog::open(runtime.settings.keylog_path, &error);
+    if (!runtime.key_log) runtime.authority.reset();
+  }
+  if (runtime.authority) {
+    runtime.interception = tls::Interception::create(*runtime.authority, runtime.key_log.get(),
+                                                     runtime.settings.verify, runtime.settings.target_text, &error);
+  }
+  if (runtime.interception) {
+    std::fprintf(stderr, "%s\n", runtime.authority->describe().c_str());
+    return true;
+  }
+  std::fprintf(stderr, "%s\n", error.c_str());
+  return false;
+#else
+  std::fputs("qorvand was built without TLS: --tls is not available\n", stderr);
+  return false;
+#endif
+}
+
 std::optional<platform::Listener> start_serving(Runtime& runtime) {
   // Before any other thread exists: they all inherit how signals are taken.
   platform::install_signal_handlers({stop, reopen_log, &runtime});
   std::optional<platform::Listener> listener = open_listener(runtime.settings.listen_at);
-  if (!listener || !open_log(runtime)) return std::nullopt;
+  if (!listener || !start_tls(runtime) || !open_log(runtime)) return std::nullopt;
   runtime.log.set_annotate(runtime.settings.annotate);
   started.store(true, std::memory_order_release);
   log_listening(runtime.log);

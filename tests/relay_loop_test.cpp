@@ -172,6 +172,12 @@ class RecordedEvents final : public ConnectionEvents {
     seen.push_back(name(side) + (operation == IoOperation::kRead ? " read" : " send") + " failed " +
                    std::to_string(error));
   }
+  void tls_intercepted(const TlsInterception& tls) override {
+    seen.push_back(std::string("intercepted ") + tls.server_name + " " + tls.client_version);
+  }
+  void tls_failed(Side side, bool in_handshake, const char* reason) override {
+    seen.push_back(name(side) + (in_handshake ? " handshake failed: " : " TLS failed: ") + reason);
+  }
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override {
     seen.push_back("closed, unsent " + std::to_string(unsent_to_server) + " to server, " +
                    std::to_string(unsent_to_client) + " to client");

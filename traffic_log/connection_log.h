@@ -41,7 +41,11 @@ class ConnectionLog final : public ConnectionEvents {
   // when all it sent has been read (bytes still unread may go on with its
   // held line).
   void peer_closed(Side side, bool all_read) override;
+  // A failure that follows a TLS failure of that side is the relay ending
+  // the connection for it: no socket failed, and no line says one did.
   void io_failed(Side side, IoOperation operation, int error) override;
+  void tls_intercepted(const TlsInterception& tls) override;
+  void tls_failed(Side side, bool in_handshake, const char* reason) override;
   // The held text, then the closing line.
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override;
   void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
@@ -73,6 +77,8 @@ class ConnectionLog final : public ConnectionEvents {
   Log& log_;
   ConnectionNumber number_;
   bool hex_;
+  bool intercepted_ = false;
+  bool tls_failed_[2] = {false, false};  // by Side
   Direction client_;
   Direction server_;
   LineBatch batch_;

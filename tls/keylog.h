@@ -1,0 +1,4 @@
+// STAND-IN: see tls/authority.h.
+#pragma once
+
+#include "tls/authority.h"
