@@ -9,7 +9,7 @@
 namespace {
 
 const tls::Interception* interception_of(const Runtime& runtime) {
-#if QORVAND_WITH_TLS
+#if defined(QORVAND_HAS_TLS)
   return runtime.interception.get();
 #else
   (void)runtime;

@@ -9,7 +9,7 @@
 #include "program/settings.h"
 #include "relay/connection_registry.h"
 #include "traffic_log/log.h"
-#if QORVAND_WITH_TLS
+#if defined(QORVAND_HAS_TLS)
 #include "tls/authority.h"
 #include "tls/interception.h"
 #include "tls/keylog.h"
@@ -21,7 +21,7 @@ struct Runtime {
   const Settings settings;
   Log log;
   ConnectionRegistry connections;
-#if QORVAND_WITH_TLS
+#if defined(QORVAND_HAS_TLS)
   // With --tls: the certificates shown to clients, the key log, and the
   // interception made of them.
   std::unique_ptr<tls::CertificateAuthority> authority;

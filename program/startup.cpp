@@ -120,7 +120,7 @@ StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>
 // STAND-IN until the TLS options land.
 bool start_tls(Runtime& runtime) {
   if (!runtime.settings.tls) return true;
-#if QORVAND_WITH_TLS
+#if defined(QORVAND_HAS_TLS)
   std::string error;
   runtime.authority = tls::CertificateAuthority::load({runtime.settings.cert_path}, &error);
   if (runtime.authority && !runtime.settings.keylog_path.empty()) {

@@ -5,7 +5,7 @@
 
 #include "platform/process.h"
 #include "relay/relay_loop.h"
-#if QORVAND_WITH_TLS
+#if defined(QORVAND_HAS_TLS)
 #include "relay/tls_io.h"
 #endif
 
@@ -60,7 +60,7 @@ Relayed relay(Connection& connection, RelayIo& io, ConnectionEvents& events) {
 // closed on the way out, however far it got.
 // The relay runs on the connection's own I/O, or on TLS interception over it.
 Relayed relay_over(Connection& connection, ConnectionEvents& events, const tls::Interception* interception) {
-#if QORVAND_WITH_TLS
+#if defined(QORVAND_HAS_TLS)
   if (interception != nullptr) {
     TlsIo io(connection, *interception, events);
     return relay(connection, io, events);

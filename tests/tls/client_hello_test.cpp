@@ -1,7 +1,6 @@
 // Whether a client's bytes are a whole ClientHello, table-driven over hellos
 // built field by field: held while they may become one (in any number of
 // reads), given up at the first byte that contradicts one.
-#if QORVAND_WITH_TLS
 #include "tls/client_hello.h"
 
 #include <gtest/gtest.h>
@@ -131,5 +130,3 @@ TEST(ClientHelloTable, EveryCutOfAHelloIsHeldAndEveryWrongByteIsSeenAtOnce) {
   EXPECT_EQ(verdict_of(plaintext.substr(0, 3)), HelloVerdict::kIncomplete);
   EXPECT_EQ(verdict_of(plaintext.substr(0, 4)), HelloVerdict::kNotClientHello);
 }
-
-#endif  // QORVAND_WITH_TLS

@@ -3,7 +3,6 @@
 // epoll's are: a read that stops short while plaintext or ciphertext waits,
 // or ciphertext left unsent once the socket has room, stalls a scenario
 // here as it would stall a real connection.
-#if QORVAND_WITH_TLS
 #include "relay/tls_io.h"
 
 #include <gtest/gtest.h>
@@ -403,5 +402,3 @@ TEST_F(TlsIoTest, AnUntrustedServerWithVerifyAndAResetAfterTheInterception) {
                                       "closed, unsent 0 to server, 0 to client"}));
   EXPECT_TRUE(relay.wire.wires[kServer].rst);
 }
-
-#endif  // QORVAND_WITH_TLS
