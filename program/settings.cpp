@@ -47,6 +47,12 @@ std::vector<platform::Endpoint> addresses_of(const OptionParser& parser, const c
   return {platform::Endpoint::ipv4(parser.value_of(name).as_address(), 0)};
 }
 
+// The target as a certificate names it: an IPv6 address without brackets.
+std::string name_of_target(const std::string& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+
 std::uint16_t port_of(const OptionParser& parser, const char* name, std::uint16_t fallback) {
   const std::int32_t configured = parser.value_of(name).as_integer();
   return configured == -1 ? fallback : static_cast<std::uint16_t>(configured & 0xFFFF);
@@ -68,6 +74,6 @@ Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved) 
       .cert_path = parser.value_of("c").as_text() != nullptr ? parser.value_of("c").as_text() : "",
       .verify = parser.value_of("verify").as_switch(),
       .keylog_path = parser.value_of("keylog").as_text() != nullptr ? parser.value_of("keylog").as_text() : "",
-      .target_text = parser.text_of("t"),
+      .target_name = name_of_target(parser.text_of("t")),
   };
 }

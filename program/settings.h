@@ -21,14 +21,15 @@ struct Settings {
   bool annotate;
   // -x: traffic as hex dump rows instead of text lines.
   bool hex;
-  // STAND-IN until the TLS options land: --tls, --cert, --verify, --keylog,
-  // and the target as written (the name a certificate is made for when a
-  // client sends none).
+  // STAND-IN until the TLS options land: --tls, --cert, --verify, --keylog.
   bool tls = false;
   std::string cert_path;
   bool verify = false;
   std::string keylog_path;
-  std::string target_text;
+  // The target as the command line names it (an IPv6 address without its
+  // brackets): the name qorvand's certificate is for when a client asks for
+  // none, and the name the server's certificate is checked against.
+  std::string target_name;
 };
 
 // The program's option table: name and description, then target, target

@@ -129,7 +129,7 @@ bool start_tls(Runtime& runtime) {
   }
   if (runtime.authority) {
     runtime.interception = tls::Interception::create(*runtime.authority, runtime.key_log.get(),
-                                                     runtime.settings.verify, runtime.settings.target_text, &error);
+                                                     runtime.settings.verify, runtime.settings.target_name, &error);
   }
   if (runtime.interception) {
     std::fprintf(stderr, "%s\n", runtime.authority->describe().c_str());

@@ -74,7 +74,9 @@ class StarttlsTest(TlsTestCase):
             ">>> Subject: through STARTTLS", ">>> Hello Bob, in private.", ">>> .", "<<< 250", ">>> QUIT", "<<< 221",
             CLOSED, "Summary: "])
         self.assert_intercepted(texts, verified="server certificate not verified: self-signed certificate")
-        self.assertEqual(SUMMARY.match(texts[-1].replace(", TLS intercepted", "")).group(3), "closed")
+        # swaks closes its socket once it has read the goodbye: the close_notify passed on after the server's
+        # may meet a closed socket, which answers with a reset.
+        self.assertIn(SUMMARY.match(texts[-1].replace(", TLS intercepted", "")).group(3), ("closed", "reset by client"))
 
     def test_openssl_s_client_starttls_smtp_and_postgres_trust_qorvands_certificate(self):
         """s_client checks qorvand's certificate against qorvand-ca.pem and fails on any error; after the
