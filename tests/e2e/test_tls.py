@@ -156,19 +156,33 @@ class ImplicitTlsTest(TlsTestCase):
             texts = self.finished_transcript(qorvand)
         self.assert_intercepted(texts, server_name="localhost", verified="server certificate not verified: ")
 
-    def test_verify_ends_the_connection_to_an_untrusted_server_with_an_alert(self):
+    def test_failed_handshakes_end_the_connection_and_say_why(self):
+        """--verify against a server whose certificate is not trusted, a server that asks for a client
+        certificate, a client that does not trust qorvand's CA: the log says why, both peers get resets, no
+        socket error line follows, and the summary names the side that failed."""
         cert, key = harness.self_signed_certificate(self.folder(), "localhost")
-        with OpensslServer(cert, key, mode="-www") as server:
-            qorvand = self.start_intercepting(server.port, "--verify")
-            curl = run_bounded(["curl", "-sS", "--max-time", str(int(30 * SLOWDOWN)), "--cacert", self.ca,
-                                f"https://localhost:{qorvand.listen_port}/"])
-            self.assertNotEqual(curl.returncode, 0)
-            self.assertIn(b"alert handshake failure", curl.stderr)
-            texts = self.finished_transcript(qorvand)
-        self.assertEqual(texts[-3:-2], ["TLS handshake with the server failed: server certificate not verified: "
-                                        "self-signed certificate"], "\n".join(texts))
-        self.assertFalse([text for text in texts if "socket read error" in text])
-        self.assertEqual(SUMMARY.match(texts[-1]).group(3), "reset by server")
+        cases = [
+            ("--verify", ("--verify",), (), True,
+             "TLS handshake with the server failed: server certificate not verified: self-signed certificate",
+             "reset by server", b"alert handshake failure"),
+            ("client certificate", (), ("-Verify", "1"), True,
+             "TLS handshake with the server failed: the server asked for a client certificate", "reset by server",
+             b"alert handshake failure"),
+            ("untrusted CA", (), (), False, "TLS handshake with the client failed: tlsv1 alert unknown ca",
+             "reset by client", b"SSL certificate problem"),
+        ]
+        for name, qorvand_args, server_args, trusts_ca, line, ending, said in cases:
+            with self.subTest(name), OpensslServer(cert, key, mode="-www", extra_args=server_args) as server:
+                qorvand = self.start_intercepting(server.port, *qorvand_args)
+                curl = run_bounded(["curl", "-sS", "--max-time", str(int(30 * SLOWDOWN)),
+                                    *(["--cacert", self.ca] if trusts_ca else []),
+                                    f"https://localhost:{qorvand.listen_port}/"])
+                self.assertNotEqual(curl.returncode, 0)
+                self.assertIn(said, curl.stderr)
+                texts = self.finished_transcript(qorvand)
+                self.assertEqual(texts[-3:], [line, CLOSED, texts[-1]], "\n".join(texts))
+                self.assertEqual(SUMMARY.match(texts[-1]).group(3), ending)
+                qorvand.stop()
 
     def test_a_hello_in_pieces_and_many_connections_at_once(self):
         """A client that writes its hello a few bytes at a time, with pauses, is intercepted once the hello
