@@ -13,7 +13,8 @@ using platform::IoResult;
 using Outcome = tls::Session::Outcome;
 using Progress = tls::Interceptor::Progress;
 
-static_assert(tls::Interceptor::kClientLeg == RelayIo::kClient && tls::Interceptor::kServerLeg == RelayIo::kServer);
+static_assert(tls::Interceptor::kClientLeg == RelayIo::kClient &&
+              tls::Interceptor::kServerLeg == RelayIo::kServer);
 
 constexpr unsigned char kHandshakeRecord = 22;
 // What reads and sends report once TLS with a peer has failed: the relay
@@ -357,7 +358,8 @@ void TlsIo::pass_on_close(int which) {
 
 bool TlsIo::nothing_to_read(int which) {
   if (which == kClient && (mode_ == Mode::kHolding || mode_ == Mode::kReleasing)) return false;
-  if (interceptor_ && interceptor_->leg(which).is_open() && interceptor_->leg(which).holds_input()) return false;
+  if (interceptor_ && interceptor_->leg(which).is_open() && interceptor_->leg(which).holds_input())
+    return false;
   return inner_.nothing_to_read(which);
 }
 

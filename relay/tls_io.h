@@ -84,15 +84,15 @@ class TlsIo final : public RelayIo {
   // A failure read while bytes were held: told once they are released.
   platform::IoResult held_failure_;
   struct Peer {
-    bool relay_watch = false;      // the relay waits for room
-    bool own_watch = false;        // ciphertext waits for room
-    bool inner_watch = false;      // what the socket is watched for
-    bool ended = false;            // its end of stream or close_notify was read
-    int read_failure = 0;          // its read failed, or its TLS did
-    int send_failure = 0;          // a send to it failed, or its TLS did
-    bool close_wanted = false;     // the relay passed a close on to it
-    bool close_written = false;    // close_notify is written
-    bool close_passed = false;     // and its sending is shut down
+    bool relay_watch = false;        // the relay waits for room
+    bool own_watch = false;          // ciphertext waits for room
+    bool inner_watch = false;        // what the socket is watched for
+    bool ended = false;              // its end of stream or close_notify was read
+    int read_failure = 0;            // its read failed, or its TLS did
+    int send_failure = 0;            // a send to it failed, or its TLS did
+    bool close_wanted = false;       // the relay passed a close on to it
+    bool close_written = false;      // close_notify is written
+    bool close_passed = false;       // and its sending is shut down
     platform::SocketReadiness owed;  // notifications of this class's own
   };
   Peer peers_[2];

@@ -42,4 +42,3 @@ class RecordedEvents final : public ConnectionEvents {
  private:
   static std::string name(Side side) { return side == Side::kClient ? "client" : "server"; }
 };
-

@@ -47,79 +47,79 @@ class HandshakeBytes {
 };
 
 // Reads the hello's fields in order up to its end, as far as its bytes have
-// arrived; a field that would cross the end contradicts it.
+// arrived. The first field that crosses the end or contradicts a hello, or
+// that has not arrived, stops the reading: fit() tells which.
 class FieldReader {
  public:
   FieldReader(const HandshakeBytes& bytes, std::size_t end) : bytes_(bytes), end_(end) {}
 
+  Fit fit() const { return fit_; }
+  bool reading() const { return fit_ == Fit::kYes && position_ < end_; }
   std::size_t position() const { return position_; }
-  Fit read(std::size_t width, std::uint32_t* value) {
-    const Fit fit = reach(width);
-    if (fit != Fit::kYes) return fit;
-    *value = 0;
-    for (std::size_t i = 0; i < width; ++i) *value = *value << 8 | bytes_.at(position_ + i);
+
+  // The next field's value (0 once the reading has stopped).
+  std::uint32_t read(std::size_t width) {
+    if (!reach(width)) return 0;
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) value = value << 8 | bytes_.at(position_ + i);
     position_ += width;
-    return Fit::kYes;
+    return value;
   }
-  Fit skip(std::size_t count) {
-    const Fit fit = reach(count);
-    if (fit == Fit::kYes) position_ += count;
-    return fit;
+  void skip(std::size_t count) {
+    if (reach(count)) position_ += count;
+  }
+  // A field's value that a ClientHello must have.
+  void require(bool holds) {
+    if (!holds && fit_ == Fit::kYes) fit_ = Fit::kNo;
   }
 
  private:
-  Fit reach(std::size_t count) const {
-    if (count > end_ - position_) return Fit::kNo;
-    return position_ + count <= bytes_.size() ? Fit::kYes : Fit::kMore;
+  bool reach(std::size_t count) {
+    if (fit_ != Fit::kYes) return false;
+    if (count > end_ - position_) {
+      fit_ = Fit::kNo;
+    } else if (position_ + count > bytes_.size()) {
+      fit_ = Fit::kMore;
+    }
+    return fit_ == Fit::kYes;
   }
 
   const HandshakeBytes& bytes_;
   std::size_t end_;
   std::size_t position_ = kHandshakeHeaderSize;
+  Fit fit_ = Fit::kYes;
 };
 
-#define QORVAND_FIT(step)                     \
-  do {                                        \
-    const Fit fit_of_step = (step);           \
-    if (fit_of_step != Fit::kYes) return fit_of_step; \
-  } while (false)
-
-Fit check_extensions(FieldReader& fields, std::size_t end) {
-  if (fields.position() == end) return Fit::kYes;  // a hello without extensions
-  std::uint32_t length = 0;
-  QORVAND_FIT(fields.read(2, &length));
-  if (fields.position() + length != end) return Fit::kNo;
-  while (fields.position() < end) {
-    std::uint32_t type = 0;
-    QORVAND_FIT(fields.read(2, &type));
-    QORVAND_FIT(fields.read(2, &length));
-    QORVAND_FIT(fields.skip(length));
+// A hello may end after its compression methods; its extensions fill the
+// rest exactly.
+void read_extensions(FieldReader& fields, std::size_t end) {
+  if (fields.position() == end) return;
+  const std::uint32_t length = fields.read(2);
+  fields.require(fields.position() + length == end);
+  while (fields.reading()) {
+    fields.read(2);  // its type
+    fields.skip(fields.read(2));
   }
-  return Fit::kYes;
 }
 
 // The message's body, from its legacy version to its last extension.
 Fit check_body(const HandshakeBytes& bytes, std::size_t end) {
   FieldReader fields(bytes, end);
-  std::uint32_t value = 0;
-  QORVAND_FIT(fields.read(1, &value));
-  if (value != 3) return Fit::kNo;
-  QORVAND_FIT(fields.read(1, &value));
-  if (value > 4) return Fit::kNo;
-  QORVAND_FIT(fields.skip(32));  // random
-  QORVAND_FIT(fields.read(1, &value));
-  if (value > kMaxSessionId) return Fit::kNo;
-  QORVAND_FIT(fields.skip(value));
-  QORVAND_FIT(fields.read(2, &value));
-  if (value < 2 || value % 2 != 0) return Fit::kNo;
-  QORVAND_FIT(fields.skip(value));
-  QORVAND_FIT(fields.read(1, &value));
-  if (value < 1) return Fit::kNo;
-  QORVAND_FIT(fields.skip(value));
-  return check_extensions(fields, end);
+  fields.require(fields.read(1) == 3);
+  fields.require(fields.read(1) <= 4);
+  fields.skip(32);  // random
+  const std::uint32_t session_id = fields.read(1);
+  fields.require(session_id <= kMaxSessionId);
+  fields.skip(session_id);
+  const std::uint32_t cipher_suites = fields.read(2);
+  fields.require(cipher_suites >= 2 && cipher_suites % 2 == 0);
+  fields.skip(cipher_suites);
+  const std::uint32_t compressions = fields.read(1);
+  fields.require(compressions >= 1);
+  fields.skip(compressions);
+  read_extensions(fields, end);
+  return fields.fit();
 }
-
-#undef QORVAND_FIT
 
 // The handshake header: a ClientHello, and a length that could hold one.
 // Its end (header included) once known.
@@ -165,7 +165,8 @@ HelloInspection inspect_client_hello(const unsigned char* data, std::size_t n) {
     const std::size_t length = static_cast<std::size_t>(header[3]) << 8 | header[4];
     const std::size_t record_end = offset + kRecordHeaderSize + length;
     const std::size_t handshake_before = handshake.size();
-    const std::size_t arrived = available - kRecordHeaderSize < length ? available - kRecordHeaderSize : length;
+    const std::size_t arrived =
+        available - kRecordHeaderSize < length ? available - kRecordHeaderSize : length;
     if (!handshake.add(header + kRecordHeaderSize, arrived)) return verdict(HelloVerdict::kNotClientHello);
     Fit fit = check_handshake_header(handshake, &hello_end);
     // A record that goes on past the hello holds another message: no client sends one with its hello.

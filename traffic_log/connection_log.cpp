@@ -97,15 +97,16 @@ void ConnectionLog::tls_intercepted(const TlsInterception& tls) {
     std::snprintf(name, sizeof name, "%s", event_lines::kTlsNoServerName);
   }
   char protocol[300] = "";
-  if (tls.protocol[0] != '\0') std::snprintf(protocol, sizeof protocol, event_lines::kTlsProtocol, tls.protocol);
+  if (tls.protocol[0] != '\0')
+    std::snprintf(protocol, sizeof protocol, event_lines::kTlsProtocol, tls.protocol);
   char verified[200];
   if (tls.verify_failure[0] == '\0') {
     std::snprintf(verified, sizeof verified, "%s", event_lines::kTlsVerified);
   } else {
     std::snprintf(verified, sizeof verified, event_lines::kTlsNotVerified, tls.verify_failure);
   }
-  event(event_lines::kTlsIntercepted, name, tls.client_version, tls.server_version, tls.server_cipher, protocol,
-        verified);
+  event(event_lines::kTlsIntercepted, name, tls.client_version, tls.server_version, tls.server_cipher,
+        protocol, verified);
 }
 
 void ConnectionLog::tls_failed(Side side, bool in_handshake, const char* reason) {

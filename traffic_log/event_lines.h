@@ -24,7 +24,8 @@ inline constexpr char kClosedUnsent[] = "Connection closed (unsent data! C->S: %
 // --tls: the server name (or "no server name"), the version with the client,
 // the version and cipher with the server, the protocol ALPN chose (as
 // ", protocol h2", or nothing), whether the server's certificate was verified
-inline constexpr char kTlsIntercepted[] = "TLS intercepted: %s, %s with the client, %s %s with the server%s, %s\n";
+inline constexpr char kTlsIntercepted[] =
+    "TLS intercepted: %s, %s with the client, %s %s with the server%s, %s\n";
 inline constexpr char kTlsServerName[] = "server name %s";
 inline constexpr char kTlsNoServerName[] = "no server name";
 inline constexpr char kTlsProtocol[] = ", protocol %s";

@@ -32,7 +32,8 @@ struct HelloFields {
 
 std::string message(const HelloFields& f) {
   const std::string name = "mx.example";
-  std::string extensions = u16(0) + u16(name.size() + 5) + u16(name.size() + 3) + '\0' + u16(name.size()) + name;
+  std::string extensions =
+      u16(0) + u16(name.size() + 5) + u16(name.size() + 3) + '\0' + u16(name.size()) + name;
   extensions += u16(21) + u16(f.padding) + std::string(f.padding, '\0');
   std::string body = f.version + std::string(32, 'r') + static_cast<char>(f.session_id_length) +
                      std::string(f.session_id_length, 's') + u16(f.cipher_suites.size()) + f.cipher_suites +
@@ -78,18 +79,20 @@ std::vector<Row> rows() {
       {"a whole hello in one read", hello, HelloVerdict::kClientHello, hello.size()},
       {"a hello and the bytes behind it", hello + "early", HelloVerdict::kClientHello, hello.size()},
       {"a hello of several KB", record(big), HelloVerdict::kClientHello, big.size() + 5},
-      {"a hello cut into records", records(message({}), 50), HelloVerdict::kClientHello, records(message({}), 50).size()},
+      {"a hello cut into records", records(message({}), 50), HelloVerdict::kClientHello,
+       records(message({}), 50).size()},
       {"a record header alone", hello.substr(0, 5), HelloVerdict::kIncomplete},
       {"plaintext that begins with 16 03 01", "\x16\x03\x01hello world\r\n", HelloVerdict::kNotClientHello},
       {"an application data record", record(message({}), "\x17\x03\x03"), HelloVerdict::kNotClientHello},
       {"record version 3.5", record(message({}), "\x16\x03\x05"), HelloVerdict::kNotClientHello},
       {"record version 3.0", record(message({}), "\x16\x03\x00"), HelloVerdict::kNotClientHello},
       {"an empty record", std::string("\x16\x03\x01\x00\x00", 5), HelloVerdict::kNotClientHello},
-      {"a record longer than 16 KiB and 256", std::string("\x16\x03\x01\x41\x01", 5), HelloVerdict::kNotClientHello},
+      {"a record longer than 16 KiB and 256", std::string("\x16\x03\x01\x41\x01", 5),
+       HelloVerdict::kNotClientHello},
       {"a ServerHello", record(other_message), HelloVerdict::kNotClientHello},
       {"a record that holds another message behind the hello", two_messages, HelloVerdict::kNotClientHello},
-      {"a hello cut into records, then another kind of record", record(message({}).substr(0, 20)) + "\x17\x03\x03",
-       HelloVerdict::kNotClientHello},
+      {"a hello cut into records, then another kind of record",
+       record(message({}).substr(0, 20)) + "\x17\x03\x03", HelloVerdict::kNotClientHello},
       {"a session id of 33 bytes", record(message(long_session)), HelloVerdict::kNotClientHello},
       {"an odd length of cipher suites", record(message(odd_suites)), HelloVerdict::kNotClientHello},
       {"no compression method", record(message(no_compression)), HelloVerdict::kNotClientHello},
@@ -100,7 +103,8 @@ std::vector<Row> rows() {
 }
 
 HelloVerdict verdict_of(const std::string& bytes) {
-  return tls::inspect_client_hello(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).verdict;
+  return tls::inspect_client_hello(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())
+      .verdict;
 }
 
 }  // namespace

@@ -33,13 +33,13 @@ constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
 
 // One socket of the relay, and the peer behind it.
 struct Wire {
-  std::string unread;  // the peer sent it, the relay has not read it
-  bool ended = false;  // its end of stream follows what is unread
-  bool reset = false;  // a reset follows what is unread
-  std::string received;  // what the relay sent to the peer
-  std::size_t taken = 0;  // of it, what the peer's TLS took in
-  bool fin = false;       // the relay shut its sending down
-  bool rst = false;       // the relay made its close a reset
+  std::string unread;             // the peer sent it, the relay has not read it
+  bool ended = false;             // its end of stream follows what is unread
+  bool reset = false;             // a reset follows what is unread
+  std::string received;           // what the relay sent to the peer
+  std::size_t taken = 0;          // of it, what the peer's TLS took in
+  bool fin = false;               // the relay shut its sending down
+  bool rst = false;               // the relay made its close a reset
   std::size_t room = kUnlimited;  // what the peer takes before a send would block
   bool watched = false;
   platform::SocketReadiness recorded;
@@ -107,8 +107,8 @@ class TlsPeer {
   TlsPeer(SSL_CTX* context, bool server_role) { session.open(context, server_role, nullptr); }
 
   tls::Session session;
-  std::string to_send;      // plaintext, sent once the handshake is done
-  std::string got;          // plaintext received
+  std::string to_send;       // plaintext, sent once the handshake is done
+  std::string got;           // plaintext received
   bool close_after = false;  // close_notify once to_send went out
   bool closed_by_peer = false;
   bool failed = false;
@@ -121,7 +121,8 @@ class TlsPeer {
     Wire& wire = io.wires[which];
     if (take != kUnlimited && wire.room == 0) io.give_room(which, take);
     while (wire.taken < wire.received.size()) {
-      const std::size_t fed = session.feed(wire.received.data() + wire.taken, wire.received.size() - wire.taken);
+      const std::size_t fed =
+          session.feed(wire.received.data() + wire.taken, wire.received.size() - wire.taken);
       wire.taken += fed;
       drive();
       if (fed == 0) break;
@@ -133,7 +134,8 @@ class TlsPeer {
       session.output_sent(count);
     }
     if (!pending_.empty()) {
-      const std::size_t count = session.handshake_done() ? pending_.size() : std::min(segment, pending_.size());
+      const std::size_t count =
+          session.handshake_done() ? pending_.size() : std::min(segment, pending_.size());
       io.arrive(which, pending_.substr(0, count));
       pending_.erase(0, count);
     }
@@ -154,7 +156,8 @@ class TlsPeer {
     }
     char buffer[4096];
     std::size_t count = 0;
-    for (tls::Session::Outcome outcome; (outcome = session.read(buffer, sizeof buffer, &count)) != tls::Session::Outcome::kWantInput;) {
+    for (tls::Session::Outcome outcome;
+         (outcome = session.read(buffer, sizeof buffer, &count)) != tls::Session::Outcome::kWantInput;) {
       if (outcome == tls::Session::Outcome::kClosed) closed_by_peer = true;
       if (outcome != tls::Session::Outcome::kDone) break;
       got.append(buffer, count);
@@ -181,8 +184,8 @@ std::string certificate_pem() {
   X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
   X509_set_pubkey(certificate, key);
   X509_NAME* name = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("server.test"), -1, -1,
-                             0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("server.test"),
+                             -1, -1, 0);
   X509_set_issuer_name(certificate, name);
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
@@ -271,7 +274,8 @@ class TlsIoTest : public ::testing::Test {
 // The relay over TLS interception over the wire, until it finishes or
 // nothing moves any more (bounded).
 struct Relay {
-  Relay(const tls::Interception& interception) : io(wire, interception, events), loop(new RelayLoop(io, events)) {
+  Relay(const tls::Interception& interception)
+      : io(wire, interception, events), loop(new RelayLoop(io, events)) {
     loop->start();
   }
   // Each turn: the peers act, then the relay takes one step.
@@ -293,13 +297,15 @@ struct Relay {
 
 std::string text_of(std::size_t size, char seed) {
   std::string text;
-  for (std::size_t i = 0; text.size() < size; ++i) text += std::string(1, static_cast<char>(seed + i % 20)) + "\r\n";
+  for (std::size_t i = 0; text.size() < size; ++i)
+    text += std::string(1, static_cast<char>(seed + i % 20)) + "\r\n";
   text.resize(size);
   return text;
 }
 
 bool seen(const std::vector<std::string>& events, const std::string& start) {
-  return std::any_of(events.begin(), events.end(), [&](const std::string& event) { return event.starts_with(start); });
+  return std::any_of(events.begin(), events.end(),
+                     [&](const std::string& event) { return event.starts_with(start); });
 }
 
 }  // namespace
@@ -357,9 +363,11 @@ TEST_F(TlsIoTest, BytesThatOnlyLookLikeAHelloAreRelayedAsTheyAre) {
   for (const std::vector<std::string>& pieces : cases) {
     Relay relay(*made);
     std::size_t next = 0;
-    relay.run([&] {
-      if (next < pieces.size()) relay.wire.arrive(kClient, pieces[next++]);
-    }, 50);
+    relay.run(
+        [&] {
+          if (next < pieces.size()) relay.wire.arrive(kClient, pieces[next++]);
+        },
+        50);
     std::string all;
     for (const std::string& piece : pieces) all += piece;
     EXPECT_EQ(relay.wire.wires[kServer].received, all);
@@ -376,10 +384,12 @@ TEST_F(TlsIoTest, AnUntrustedServerWithVerifyAndAResetAfterTheInterception) {
     Relay relay(*made);
     auto client = this->client();
     auto server = this->server();
-    relay.run([&] {
-      client->turn(relay.wire, kClient);
-      server->turn(relay.wire, kServer);
-    }, 2000);
+    relay.run(
+        [&] {
+          client->turn(relay.wire, kClient);
+          server->turn(relay.wire, kServer);
+        },
+        2000);
     EXPECT_TRUE(client->failed);
     EXPECT_EQ(relay.events.seen.front(),
               "server handshake failed: server certificate not verified: self-signed certificate");
@@ -391,14 +401,16 @@ TEST_F(TlsIoTest, AnUntrustedServerWithVerifyAndAResetAfterTheInterception) {
   auto client = this->client();
   auto server = this->server();
   client->to_send = "HELO a\r\n";
-  relay.run([&] {
-    client->turn(relay.wire, kClient);
-    server->turn(relay.wire, kServer);
-    if (server->got == "HELO a\r\n" && !relay.wire.wires[kClient].reset) relay.wire.end(kClient, true);
-  }, 2000);
-  EXPECT_EQ(relay.events.seen,
-            (std::vector<std::string>{"intercepted server.test TLS 1.3", "client sent HELO a\r\n",
-                                      "client closed, all read", "client read failed " + std::to_string(ECONNRESET),
-                                      "closed, unsent 0 to server, 0 to client"}));
+  relay.run(
+      [&] {
+        client->turn(relay.wire, kClient);
+        server->turn(relay.wire, kServer);
+        if (server->got == "HELO a\r\n" && !relay.wire.wires[kClient].reset) relay.wire.end(kClient, true);
+      },
+      2000);
+  EXPECT_EQ(relay.events.seen, (std::vector<std::string>{"intercepted server.test TLS 1.3",
+                                                         "client sent HELO a\r\n", "client closed, all read",
+                                                         "client read failed " + std::to_string(ECONNRESET),
+                                                         "closed, unsent 0 to server, 0 to client"}));
   EXPECT_TRUE(relay.wire.wires[kServer].rst);
 }
