@@ -1,13 +1,18 @@
 // What start-up hands to the accept loop and to every relay thread: the
-// settings, read-only from here on, the log, and the registry of live
-// connections.
+// settings, read-only from here on, the log, the registry of live
+// connections and, with --tls, what the interception is made from.
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include "program/settings.h"
 #include "relay/connection_registry.h"
 #include "traffic_log/log.h"
+#if defined(QORVAND_HAS_TLS)
+#include "tls/authority.h"
+#include "tls/keylog.h"
+#endif
 
 struct Runtime {
   explicit Runtime(Settings chosen) : settings(std::move(chosen)) {}
@@ -15,4 +20,10 @@ struct Runtime {
   const Settings settings;
   Log log;
   ConnectionRegistry connections;
+#if defined(QORVAND_HAS_TLS)
+  // With --tls, loaded at start-up: the certificates clients are shown, and
+  // the key log of --keylog (empty without it).
+  std::unique_ptr<tls::CertificateAuthority> authority;
+  std::unique_ptr<tls::KeyLog> key_log;
+#endif
 };

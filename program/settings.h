@@ -21,12 +21,20 @@ struct Settings {
   bool annotate;
   // -x: traffic as hex dump rows instead of text lines.
   bool hex;
+  // Where TLS is built: --tls intercepts the TLS a client starts and logs
+  // its plaintext, showing the client the certificates of --cert (empty:
+  // the default CA); --verify ends a connection whose server certificate
+  // fails verification; --keylog (empty: none) receives the secrets.
+  bool tls = false;
+  std::string cert_path;
+  bool verify = false;
+  std::string keylog_path;
 };
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
-// path, the listening address, the switches of the log's form, and -h and -V,
-// which are answered alone.
+// path, the listening address, the switches of the log's form, -h and -V,
+// which are answered alone, and, where TLS is built, its options.
 extern const OptionSpec kProgramOptions[];
 
 // The addresses that IPv6 literals and host names on the command line stand
