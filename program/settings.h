@@ -26,9 +26,9 @@ struct Settings {
   // the default CA); --verify ends a connection whose server certificate
   // fails verification; --keylog (empty: none) receives the secrets.
   bool tls = false;
-  std::string cert_path;
+  std::string cert_path{};
   bool verify = false;
-  std::string keylog_path;
+  std::string keylog_path{};
 };
 
 // The program's option table: name and description, then target, target
