@@ -10,7 +10,7 @@ import unittest
 
 import harness
 from harness import (LOOPBACK, QORVAND, ListeningServer, Qorvand, Run, free_port, is_listening, own_interface_address,
-                     read_text, wait_until)
+                     read_text, tls_built, wait_until)
 
 # The usage text's every line is the option parser's unit test's to check; here, that the program prints it:
 # its first line names the program as it was started, and a refusal prints the same text as -h with the
@@ -27,13 +27,6 @@ def help_answer():
 def usage(error):
     _, help_text = help_answer()
     return f"{HEADER}{error}\n{help_text.removeprefix(HEADER)}"
-
-
-def tls_built():
-    """Whether this build has TLS interception: as CTest says (QORVAND_TLS, from CMake), or else as its usage
-    text says."""
-    configured = os.environ.get("QORVAND_TLS")
-    return configured == "ON" if configured is not None else "--tls:" in help_answer()[1]
 
 
 def sha256_fingerprint(pem_path):
