@@ -1,4 +1,4 @@
-#include "traffic_log/tls_watcher.h"
+#include "traffic_log/tls/tls_watcher.h"
 
 #include <gtest/gtest.h>
 
@@ -106,7 +106,7 @@ constexpr std::size_t kWhole = std::string::npos;
 
 struct Row {
   const char* name;
-  TlsRole role;
+  Side side;
   std::string stream;
   std::vector<std::string> lines;
   std::size_t taken = kWhole;  // bytes read as TLS when the stream comes in one read
@@ -121,101 +121,113 @@ std::vector<Row> rows() {
   const std::string versions = client_versions({0x0304, 0x0303});
   const std::string spread = client_hello(server_name("mail.example.com") + versions).substr(5);
   const std::size_t first_part = spread.size() - versions.size();
+  const std::string oversized =
+      client_hello(extension(21, std::string(16500, '\0')) + server_name("a.example"));
   return {
       {"real TLS 1.3 client",
-       TlsRole::kClient,
+       Side::kClient,
        kClientStream13,
        {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS ChangeCipherSpec, 1 byte]",
         "[TLS application data, 69 bytes]", "[TLS application data, 23 bytes]",
         "[TLS application data, 19 bytes]"}},
       {"real TLS 1.2-only client without a server name",
-       TlsRole::kClient,
+       Side::kClient,
        kClientStream12,
        {"event: TLS from client: ClientHello, no server name, offers TLS 1.2", "[TLS handshake, 183 bytes]",
         "[TLS handshake, 37 bytes]", "[TLS ChangeCipherSpec, 1 byte]", "[TLS handshake, 40 bytes]",
         "[TLS alert, 26 bytes]"}},
       {"real TLS 1.3 server",
-       TlsRole::kServer,
+       Side::kServer,
        kServerStart13,
        {"event: TLS from server: ServerHello, version TLS 1.3", "[TLS handshake, 122 bytes]",
         "[TLS ChangeCipherSpec, 1 byte]", "[TLS application data, 23 bytes]"}},
       {"real TLS 1.2 server",
-       TlsRole::kServer,
+       Side::kServer,
        kServerHello12,
        {"event: TLS from server: ServerHello, version TLS 1.2", "[TLS handshake, 65 bytes]"}},
       {"GREASE left out, unknown versions in hex",
-       TlsRole::kClient,
+       Side::kClient,
        client_hello(extension(0x3a3a, "") + client_versions({0x1a1a, 0x0304, 0x0a1a, 0x7f1c, 0x0300})),
        {"event: TLS from client: ClientHello, no server name, offers TLS 1.3, 0x0a1a, 0x7f1c, SSL 3.0",
         "[TLS handshake, 66 bytes]"}},
       {"versions past the eighth counted, GREASE not",
-       TlsRole::kClient,
+       Side::kClient,
        client_hello(client_versions(
            {0x0a0a, 0x0304, 0x0303, 0x0302, 0x0301, 0x0300, 0x7f1c, 0x7f1b, 0x7f1a, 0x7f19, 0x7f18, 0x7f17, 0x7f16})),
        {"event: TLS from client: ClientHello, no server name, offers TLS 1.3, TLS 1.2, TLS 1.1, TLS 1.0, SSL 3.0, "
         "0x7f1c, 0x7f1b, 0x7f1a and 4 more",
         "[TLS handshake, 78 bytes]"}},
       {"TLS 1.3 only",
-       TlsRole::kClient,
+       Side::kClient,
        client_hello(server_name("a.example") + client_versions({0x0304})),
        {"event: TLS from client: ClientHello, server name a.example, offers TLS 1.3",
         "[TLS handshake, 72 bytes]"}},
       {"no extensions: the legacy version",
-       TlsRole::kClient,
+       Side::kClient,
        hello(1, 0x0301, ""),
        {"event: TLS from client: ClientHello, no server name, offers TLS 1.0", "[TLS handshake, 45 bytes]"}},
       {"name shown printable and cut at 255",
-       TlsRole::kClient,
+       Side::kClient,
        client_hello(server_name("a b\x7F" + std::string(300, 'x'))),
        {"event: TLS from client: ClientHello, server name a.b." + std::string(251, 'x') + ", offers TLS 1.2",
         "[TLS handshake, 360 bytes]"}},
       {"hello spread over two records",
-       TlsRole::kClient,
+       Side::kClient,
        record(22, spread.substr(0, first_part)) + record(22, spread.substr(first_part)),
        {"event: TLS from client: ClientHello, server name mail.example.com", "[TLS handshake, 72 bytes]",
         "[TLS handshake, 9 bytes]"}},
+      {"hello record over 16 KiB read as far as 16 KiB",
+       Side::kClient,
+       oversized,
+       {"event: TLS from client: ClientHello",
+        "[TLS handshake, " + std::to_string(oversized.size() - 5) + " bytes]"}},
       {"extension longer than the extensions",
-       TlsRole::kClient,
+       Side::kClient,
        client_hello(server_name("a.example") + be16(23) + be16(0x7000)),
        {"event: TLS from client: ClientHello, server name a.example", "[TLS handshake, 69 bytes]"}},
       {"record holding only the handshake type",
-       TlsRole::kClient,
+       Side::kClient,
        record(22, "\x01"),
        {"event: TLS from client: ClientHello", "[TLS handshake, 1 byte]"}},
       {"server hello cut short",
-       TlsRole::kServer,
+       Side::kServer,
        record(22, server_hello(0x0304).substr(5, 44)),
        {"event: TLS from server: ServerHello", "[TLS handshake, 44 bytes]"}},
       {"server version unknown",
-       TlsRole::kServer,
+       Side::kServer,
        server_hello(0x7f1c),
        {"event: TLS from server: ServerHello, version 0x7f1c", "[TLS handshake, 50 bytes]"}},
       {"heartbeat, then text ends it",
-       TlsRole::kClient,
+       Side::kClient,
        kClientHello13 + record(24, "abc") + "EHLO x\r\n",
        {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS heartbeat, 3 bytes]"},
        312},
-      {"empty record ends it",
-       TlsRole::kClient,
-       kClientHello13 + record(23, ""),
+      {"empty application data is read",
+       Side::kClient,
+       kClientHello13 + record(23, "") + record(23, "a"),
+       {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS application data, 0 bytes]",
+        "[TLS application data, 1 byte]"}},
+      {"empty alert ends it",
+       Side::kClient,
+       kClientHello13 + record(21, ""),
        {kHelloEvent13, "[TLS handshake, 299 bytes]"},
        304},
       {"version 3.5 ends it",
-       TlsRole::kClient,
+       Side::kClient,
        kClientHello13 + record(23, "a", 0x0305),
        {kHelloEvent13, "[TLS handshake, 299 bytes]"},
        304},
       {"record longer than 18432 ends it",
-       TlsRole::kClient,
+       Side::kClient,
        kClientHello13 + record(23, std::string(18433, 'a')),
        {kHelloEvent13, "[TLS handshake, 299 bytes]"},
        304},
       {"record of 18432 is read",
-       TlsRole::kClient,
+       Side::kClient,
        kClientHello13 + record(23, std::string(18432, 'a')),
        {kHelloEvent13, "[TLS handshake, 299 bytes]", "[TLS application data, 18432 bytes]"}},
-      {"ServerHello seen as the client's", TlsRole::kClient, kServerHello12, {}, 0},
-      {"application data first", TlsRole::kClient, record(23, "abc"), {}, 0},
+      {"ServerHello seen as the client's", Side::kClient, kServerHello12, {}, 0},
+      {"application data first", Side::kClient, record(23, "abc"), {}, 0},
   };
 }
 
@@ -227,7 +239,7 @@ struct Outcome {
 
 // Feeds the stream in reads of piece bytes until one is not taken whole.
 Outcome watch(const Row& row, std::size_t piece) {
-  TlsWatcher watcher(row.role);
+  TlsWatcher watcher(row.side);
   CollectingSink sink;
   Outcome outcome;
   watcher.start();
@@ -264,10 +276,10 @@ TEST(TlsWatcher, StreamTable) {
 // A header split over reads can be refused only after its first bytes were
 // taken: recognition then ends at the start of the read that shows it.
 TEST(TlsWatcher, HeaderRefusedInALaterReadEndsAtThatRead) {
-  TlsWatcher watcher(TlsRole::kClient);
+  TlsWatcher watcher(Side::kClient);
   CollectingSink sink;
   watcher.start();
-  const std::string stream = kClientHello13 + record(23, "", 0x0303);
+  const std::string stream = kClientHello13 + record(21, "");
   const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
   EXPECT_EQ(watcher.feed(bytes, 307, sink), 307u);
   EXPECT_EQ(watcher.feed(bytes + 307, 2, sink), 0u);
@@ -277,7 +289,7 @@ TEST(TlsWatcher, HeaderRefusedInALaterReadEndsAtThatRead) {
 
 // A hello that can be read no further is named at once, not when its record ends.
 TEST(TlsWatcher, EventLineComesWhenTheHelloCanBeReadNoFurther) {
-  TlsWatcher watcher(TlsRole::kClient);
+  TlsWatcher watcher(Side::kClient);
   CollectingSink sink;
   watcher.start();
   std::string stream = client_hello(server_name("a.example"));
@@ -291,7 +303,7 @@ TEST(TlsWatcher, EventLineComesWhenTheHelloCanBeReadNoFurther) {
 // Plain text ends the recognition; a later hello starts it again with a new
 // event line, as after STARTTLS.
 TEST(TlsWatcher, StartsAgainAfterPlainText) {
-  TlsWatcher watcher(TlsRole::kClient);
+  TlsWatcher watcher(Side::kClient);
   CollectingSink sink;
   const std::string stream = kClientHello13 + "EHLO x\r\n";
   const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
@@ -310,26 +322,26 @@ TEST(TlsWatcher, BeginsHello) {
   const std::string sslv2_hello = "\x80\x2e\x01\x03\x01\x00\x15"s;
   const struct {
     const char* name;
-    TlsRole role;
+    Side side;
     std::string bytes;
     bool begins;
   } cases[] = {
-      {"SMTP", TlsRole::kClient, "EHLO x\r\n", false},
-      {"HTTP", TlsRole::kClient, "GET / HTTP/1.1\r\nHost: a\r\n\r\n", false},
-      {"PostgreSQL SSLRequest", TlsRole::kClient, postgres_ssl_request, false},
-      {"SSLv2 hello", TlsRole::kClient, sslv2_hello, false},
-      {"real ClientHello", TlsRole::kClient, kClientStream13, true},
-      {"real TLS 1.2 ClientHello", TlsRole::kClient, kClientStream12, true},
-      {"real ServerHello", TlsRole::kServer, kServerStart13, true},
-      {"ClientHello to the server role", TlsRole::kServer, kClientStream13, false},
-      {"ServerHello to the client role", TlsRole::kClient, kServerHello12, false},
-      {"five bytes of a hello", TlsRole::kClient, kClientStream13.substr(0, 5), false},
-      {"six bytes of a hello", TlsRole::kClient, kClientStream13.substr(0, 6), true},
-      {"record version 3.5", TlsRole::kClient, record(22, "\x01", 0x0305), false},
+      {"SMTP", Side::kClient, "EHLO x\r\n", false},
+      {"HTTP", Side::kClient, "GET / HTTP/1.1\r\nHost: a\r\n\r\n", false},
+      {"PostgreSQL SSLRequest", Side::kClient, postgres_ssl_request, false},
+      {"SSLv2 hello", Side::kClient, sslv2_hello, false},
+      {"real ClientHello", Side::kClient, kClientStream13, true},
+      {"real TLS 1.2 ClientHello", Side::kClient, kClientStream12, true},
+      {"real ServerHello", Side::kServer, kServerStart13, true},
+      {"ClientHello to the server role", Side::kServer, kClientStream13, false},
+      {"ServerHello to the client role", Side::kClient, kServerHello12, false},
+      {"five bytes of a hello", Side::kClient, kClientStream13.substr(0, 5), false},
+      {"six bytes of a hello", Side::kClient, kClientStream13.substr(0, 6), true},
+      {"record version 3.5", Side::kClient, record(22, "\x01", 0x0305), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const TlsWatcher watcher(c.role);
+    const TlsWatcher watcher(c.side);
     EXPECT_EQ(watcher.begins_hello(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size()),
               c.begins);
   }

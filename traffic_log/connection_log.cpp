@@ -8,17 +8,17 @@
 #include "platform/net.h"
 #include "traffic_log/event_lines.h"
 
-ConnectionLog::Direction::Direction(const char* prefix, TlsRole role, TrafficView view)
+ConnectionLog::Direction::Direction(const char* prefix, Side side, TrafficView view)
     : lines(prefix), rows(prefix) {
-  if (view.watch_tls) tls.emplace(role);
+  if (view.watch_tls) tls.emplace(side);
 }
 
 ConnectionLog::ConnectionLog(Log& log, ConnectionNumber number, TrafficView view)
     : log_(log),
       number_(number),
       hex_(view.hex),
-      client_(">>>", TlsRole::kClient, view),
-      server_("<<<", TlsRole::kServer, view),
+      client_(">>>", Side::kClient, view),
+      server_("<<<", Side::kServer, view),
       batch_(log, number) {}
 
 namespace {

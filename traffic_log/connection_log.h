@@ -16,7 +16,7 @@
 #include "traffic_log/line_batch.h"
 #include "traffic_log/line_splitter.h"
 #include "traffic_log/log.h"
-#include "traffic_log/tls_watcher.h"
+#include "traffic_log/tls/tls_watcher.h"
 
 // How a connection's traffic is shown.
 struct TrafficView {
@@ -51,7 +51,7 @@ class ConnectionLog final : public ConnectionEvents {
   // One direction's ways of showing its bytes. The TLS watcher exists only
   // when the view asks for it.
   struct Direction {
-    Direction(const char* prefix, TlsRole role, TrafficView view);
+    Direction(const char* prefix, Side side, TrafficView view);
     LineSplitter lines;
     HexRows rows;
     std::optional<TlsWatcher> tls;

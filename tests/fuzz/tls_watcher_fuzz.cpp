@@ -3,7 +3,7 @@
 // not active), and one stream read as TLS from its first byte, cut into reads
 // and whole, which must give the same lines.
 //
-// Input: byte 0 picks the role (bit 7) and how many read sizes follow (1 to
+// Input: byte 0 picks the side (bit 7) and how many read sizes follow (1 to
 // 8, two bytes each, read modulo 512, plus one); the rest is the traffic, cut into
 // reads of those sizes in turn.
 #include <cstddef>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "traffic_log/tls_watcher.h"
+#include "traffic_log/tls/tls_watcher.h"
 
 namespace {
 
@@ -50,11 +50,11 @@ bool starts_with(const std::string& text, const std::string& start) {
 // Checks every text as it comes; keeps them in order, events marked.
 class CheckingSink : public LineSink {
  public:
-  explicit CheckingSink(TlsRole role) : event_form_(role == TlsRole::kClient ? kClientEvent : kServerEvent) {}
+  explicit CheckingSink(Side side) : event_form_(side == Side::kClient ? kClientEvent : kServerEvent) {}
 
   void add_event(const char* text, std::size_t length) override {
     const std::string line(text, length);
-    require(std::regex_match(line, event_form_), "event line not whole, or not of the role's hello");
+    require(std::regex_match(line, event_form_), "event line not whole, or not of the side's hello");
     require(!event_seen_, "a second event line after one start");
     event_seen_ = true;
     lines.push_back("event: " + line);
@@ -85,10 +85,10 @@ std::size_t checked_feed(TlsWatcher& watcher, const unsigned char* data, std::si
 }
 
 // As the relay will use it: a hello is looked for at the start of each read.
-void watch_like_the_relay(TlsRole role, const unsigned char* traffic, std::size_t size,
+void watch_like_the_relay(Side side, const unsigned char* traffic, std::size_t size,
                           const std::vector<std::size_t>& read_sizes) {
-  TlsWatcher watcher(role);
-  CheckingSink sink(role);
+  TlsWatcher watcher(side);
+  CheckingSink sink(side);
   std::size_t offset = 0;
   for (std::size_t turn = 0; offset < size && turn < size + read_sizes.size(); ++turn) {
     std::size_t length = read_sizes[turn % read_sizes.size()];
@@ -109,10 +109,10 @@ struct Reading {
 };
 
 // The stream read as TLS from its first byte, in reads of the given sizes.
-Reading read_as_tls(TlsRole role, const unsigned char* traffic, std::size_t size,
+Reading read_as_tls(Side side, const unsigned char* traffic, std::size_t size,
                     const std::vector<std::size_t>& read_sizes) {
-  TlsWatcher watcher(role);
-  CheckingSink sink(role);
+  TlsWatcher watcher(side);
+  CheckingSink sink(side);
   watcher.start();
   Reading reading;
   for (std::size_t turn = 0; reading.taken < size && turn < size + read_sizes.size(); ++turn) {
@@ -131,7 +131,7 @@ Reading read_as_tls(TlsRole role, const unsigned char* traffic, std::size_t size
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const TlsRole role = (data[0] & 0x80) ? TlsRole::kServer : TlsRole::kClient;
+  const Side side = (data[0] & 0x80) ? Side::kServer : Side::kClient;
   const std::size_t size_count = (data[0] & 0x07) + 1;
   if (size < 1 + 2 * size_count) return 0;
   std::vector<std::size_t> read_sizes;
@@ -140,13 +140,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned char* traffic = data + 1 + 2 * size_count;
   const std::size_t traffic_size = size - 1 - 2 * size_count;
 
-  watch_like_the_relay(role, traffic, traffic_size, read_sizes);
+  watch_like_the_relay(side, traffic, traffic_size, read_sizes);
 
   // Lines come from whole headers and hello fields, never from where a read
   // stopped. Only the bytes taken may differ: up to five bytes of a refused
   // header that came in earlier reads were taken with them.
-  const Reading split = read_as_tls(role, traffic, traffic_size, read_sizes);
-  const Reading whole = read_as_tls(role, traffic, traffic_size, {traffic_size});
+  const Reading split = read_as_tls(side, traffic, traffic_size, read_sizes);
+  const Reading whole = read_as_tls(side, traffic, traffic_size, {traffic_size});
   require(split.lines == whole.lines, "lines differ from the whole stream's");
   require(split.active == whole.active, "active differs from the whole stream's");
   require(split.taken >= whole.taken && split.taken <= whole.taken + 5,

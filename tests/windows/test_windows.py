@@ -470,8 +470,9 @@ class RelayUnderWine(unittest.TestCase):
         time.sleep(3)
         used = qorvand.cpu_ticks() + cpu_ticks_of(wineserver.pid) - before
         elapsed_ticks = (time.monotonic() - started) * CLOCK_TICKS
-        # A loop that polls instead of waiting would take a whole core.
-        self.assertLess(used, 0.05 * elapsed_ticks, f"{used} of {elapsed_ticks:.0f} ticks while idle")
+        # A loop that polls instead of waiting would take a whole core between the two; the prefix's own
+        # services keep the wineserver a little busy too (up to 7% seen on a loaded machine).
+        self.assertLess(used, 0.3 * elapsed_ticks, f"{used} of {elapsed_ticks:.0f} ticks while idle")
 
 
 if __name__ == "__main__":
