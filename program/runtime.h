@@ -1,6 +1,6 @@
 // What start-up hands to the accept loop and to every relay thread: the
-// settings, read-only from here on, the log, and the registry of live
-// connections.
+// settings, read-only from here on, the log, the registry of live
+// connections and, with --tls, what the interception is made from.
 #pragma once
 
 #include <memory>
@@ -22,10 +22,11 @@ struct Runtime {
   Log log;
   ConnectionRegistry connections;
 #if defined(QORVAND_HAS_TLS)
-  // With --tls: the certificates shown to clients, the key log, and the
-  // interception made of them.
+  // With --tls, loaded at start-up: the certificates clients are shown, and
+  // the key log of --keylog (empty without it).
   std::unique_ptr<tls::CertificateAuthority> authority;
   std::unique_ptr<tls::KeyLog> key_log;
+  // The interception made of them, which every relay thread uses.
   std::unique_ptr<tls::Interception> interception;
 #endif
 };

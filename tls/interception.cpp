@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tls/authority.h"
+#include "tls/keylog.h"
 
 namespace tls {
 namespace {

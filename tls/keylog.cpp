@@ -1,38 +1,57 @@
-// STAND-IN: see tls/authority.h.
 #include "tls/keylog.h"
 
+#include <openssl/ssl.h>
+
 #include <cstdio>
-#include <mutex>
+
+#include "platform/private_file.h"
+#include "platform/process.h"
 
 namespace tls {
 namespace {
-std::mutex keylog_lock;
-std::FILE* keylog_file = nullptr;
+
+// Where a context keeps its key log: the callback is handed the session
+// alone.
+int key_log_index() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+void write_key_line(const SSL* ssl, const char* line) {
+  auto* key_log = static_cast<KeyLog*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), key_log_index()));
+  if (key_log != nullptr) key_log->append(line);
+}
+
 }  // namespace
 
 std::unique_ptr<KeyLog> KeyLog::open(const std::string& path, std::string* error) {
-  auto log = std::make_unique<KeyLog>();
-  log->file_ = std::fopen(path.c_str(), "a");
-  if (log->file_ == nullptr) {
-    *error = "Can't open key log file " + path;
+  int code = 0;
+  const platform::FileHandle file = platform::open_private_for_append(path.c_str(), &code);
+  if (file == platform::kNoFile) {
+    *error = "Can't open key log file " + path + ": " + platform::error_reason(code);
     return nullptr;
   }
-  keylog_file = log->file_;
-  return log;
+  return std::unique_ptr<KeyLog>(new KeyLog(path, file));
 }
 
 KeyLog::~KeyLog() {
-  if (file_ != nullptr) std::fclose(file_);
+  platform::close_file(file_);
 }
 
 void KeyLog::install(SSL_CTX* context) {
-  SSL_CTX_set_keylog_callback(context, write_line);
+  SSL_CTX_set_ex_data(context, key_log_index(), this);
+  SSL_CTX_set_keylog_callback(context, write_key_line);
 }
 
-void KeyLog::write_line(const SSL*, const char* line) {
-  const std::lock_guard<std::mutex> guard(keylog_lock);
-  std::fprintf(keylog_file, "%s\n", line);
-  std::fflush(keylog_file);
+void KeyLog::append(const std::string& line) {
+  const std::string whole = line + "\n";
+  const std::lock_guard<std::mutex> guard(lock_);
+  int code = 0;
+  const bool written = platform::append_whole(file_, whole.data(), whole.size(), &code) == platform::Appended::kAll;
+  if (!written && !failing_) {
+    std::fprintf(stderr, "Can't write key log file %s: %s\n", path_.c_str(), platform::error_reason(code));
+  }
+  failing_ = !written;
 }
 
 }  // namespace tls

@@ -33,6 +33,16 @@ ANNOTATED = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} (?:#(\d+) )
 SUMMARY = re.compile(r"^Summary: C->S (\d+) bytes, S->C (\d+) bytes in \d+\.\d{6} s, ([a-z ]+)$")
 
 
+def tls_built():
+    """Whether the binary under test has TLS interception: as CTest says (QORVAND_TLS, what CMake built), or
+    else as its usage text says."""
+    configured = os.environ.get("QORVAND_TLS")
+    if configured is not None:
+        return configured == "ON"
+    usage = subprocess.run([QORVAND, "-h"], capture_output=True, text=True, timeout=10 * SLOWDOWN).stdout
+    return "--tls:" in usage
+
+
 def deadline(seconds):
     return time.monotonic() + seconds * SLOWDOWN
 
