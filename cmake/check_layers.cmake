@@ -5,10 +5,11 @@
 # The layers bottom up, and what each may include besides its own folder
 # (program, the top, may include everything and is read for OpenSSL alone).
 # tls is the engine's too: like relay, it sees the log through its events.
-set(layers platform options traffic_log tls relay)
+set(layers platform options traffic_log capture tls relay)
 set(may_include_platform "")
 set(may_include_options "platform/")
 set(may_include_traffic_log "platform/")
+set(may_include_capture "platform/")
 set(may_include_tls "platform/" "traffic_log/connection_events.h")
 set(may_include_relay "platform/" "traffic_log/connection_events.h" "tls/")
 
@@ -44,7 +45,7 @@ foreach(layer IN LISTS layers ITEMS program)
   endforeach()
 endforeach()
 if(mistakes)
-  message(FATAL_ERROR "A layer includes a header it may not (bottom up: platform, options, traffic_log, tls, "
-                      "relay, program; of the log, tls and relay take traffic_log/connection_events.h alone; "
+  message(FATAL_ERROR "A layer includes a header it may not (bottom up: platform, options, traffic_log, capture, "
+                      "tls, relay, program; of the log, tls and relay take traffic_log/connection_events.h alone; "
                       "only tls/ includes OpenSSL's headers):${mistakes}")
 endif()

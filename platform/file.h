@@ -16,6 +16,10 @@ inline constexpr FileHandle kNoFile = -1;
 // sets *error to the system's code.
 FileHandle open_log_file(const char* path, int* error);
 
+// As open_log_file, but the bytes reach the file as they are on Windows too
+// (binary mode): a capture file.
+FileHandle open_binary_file(const char* path, int* error);
+
 // Opens the file for appending as open_log_file does, creating it when it is
 // missing but keeping what it holds: the log's reopen after a rotation.
 FileHandle open_for_append(const char* path, int* error);

@@ -52,9 +52,9 @@ class FailureReport {
 // resets the client, whether it waits for the log, for a relay thread or
 // is being relayed.
 RelayStart register_client(ConnectionRegistry& connections, platform::Socket client,
-                           ConnectionNumber number) {
+                           ConnectionNumber number, const platform::Endpoint& peer) {
   ConnectionRegistry::Registration registration = connections.join(client);
-  return {{std::move(client), std::move(registration), platform::monotonic_microseconds()}, number};
+  return {{std::move(client), std::move(registration), platform::monotonic_microseconds()}, number, peer};
 }
 
 }  // namespace
@@ -73,7 +73,7 @@ void accept_forever(Runtime& runtime, platform::Listener& listener) {
       platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
-    RelayStart start = register_client(runtime.connections, std::move(client), ++last_number);
+    RelayStart start = register_client(runtime.connections, std::move(client), ++last_number, peer);
     log_incoming(runtime.log, start.number, peer, listener.endpoint());
     if (threads.relay(start, &error)) continue;
     // No relay thread could take the client: its lines in the log, then it

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/thread.h"
+#include "program/captured_events.h"
 #include "relay/relay_connection.h"
 #include "traffic_log/connection_log.h"
 
@@ -17,10 +18,17 @@ const tls::Interception* interception_of(const Runtime& runtime) {
 #endif
 }
 
-// One connection relayed, in its own part of the log.
+// One connection relayed, in its own part of the log and, with -w, of the
+// capture file.
 void relay_logged(Runtime& runtime, RelayStart&& start) {
   ConnectionLog log(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate});
-  relay_connection(std::move(start.client), runtime.settings.targets, log, interception_of(runtime));
+  const tls::Interception* interception = interception_of(runtime);
+  if (!runtime.capture.is_open()) {
+    return relay_connection(std::move(start.client), runtime.settings.targets, log, interception);
+  }
+  CapturedEvents captured(runtime.capture, start.peer);
+  EventsFanOut both(log, captured);
+  relay_connection(std::move(start.client), runtime.settings.targets, both, interception);
 }
 
 }  // namespace

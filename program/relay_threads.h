@@ -12,10 +12,12 @@
 #include "program/runtime.h"
 #include "relay/connection.h"
 
-// A client on its way to a relay thread, with its number in accept order.
+// A client on its way to a relay thread, with its number in accept order
+// and its address.
 struct RelayStart {
   AcceptedClient client;
   ConnectionNumber number = 0;
+  platform::Endpoint peer;
 };
 
 class RelayThreads {

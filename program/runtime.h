@@ -1,11 +1,13 @@
 // What start-up hands to the accept loop and to every relay thread: the
-// settings, read-only from here on, the log, the registry of live
-// connections and, with --tls, what the interception is made from.
+// settings, read-only from here on, the log, the capture file (open with
+// -w), the registry of live connections and, with --tls, what the
+// interception is made from.
 #pragma once
 
 #include <memory>
 #include <utility>
 
+#include "capture/capture_file.h"
 #include "program/settings.h"
 #include "relay/connection_registry.h"
 #include "traffic_log/log.h"
@@ -20,6 +22,7 @@ struct Runtime {
 
   const Settings settings;
   Log log;
+  capture::CaptureFile capture;
   ConnectionRegistry connections;
 #if defined(QORVAND_HAS_TLS)
   // With --tls, loaded at start-up: the certificates clients are shown, and

@@ -13,6 +13,7 @@ const OptionSpec kProgramOptions[] = {
     {"b", "bind", "local address to listen on", "0.0.0.0", 0, OPT_ADDRESS},
     {"a", "annotate", "prefix lines with time and connection number", nullptr, 0, OPT_SWITCH},
     {"x", "hex", "log traffic as hex dump rows", nullptr, 0, OPT_SWITCH},
+    {"w", "pcap", "path of a pcapng capture of the traffic", nullptr, 0, OPT_STRING},
     {"h", "help", "show this text and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
     {"V", "version", "show the version and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
 #if defined(QORVAND_HAS_TLS)
@@ -66,6 +67,12 @@ std::uint16_t port_of(const OptionParser& parser, const char* name, std::uint16_
   return configured == -1 ? fallback : static_cast<std::uint16_t>(configured & 0xFFFF);
 }
 
+std::optional<std::string> capture_path_of(const OptionParser& parser) {
+  const char* path = parser.value_of("w").as_text();
+  if (path == nullptr) return std::nullopt;
+  return path;
+}
+
 }  // namespace
 
 Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved) {
@@ -78,6 +85,7 @@ Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved) 
       .log_path = parser.value_of("f").as_text(),
       .annotate = parser.value_of("a").as_switch(),
       .hex = parser.value_of("x").as_switch(),
+      .capture_path = capture_path_of(parser),
 #if defined(QORVAND_HAS_TLS)
       .tls = parser.value_of("tls").as_switch(),
       .cert_path = text_or_empty(parser.value_of("cert")),

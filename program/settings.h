@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct Settings {
   bool annotate;
   // -x: traffic as hex dump rows instead of text lines.
   bool hex;
+  // -w: where every connection is written as a pcapng capture, if anywhere.
+  std::optional<std::string> capture_path;
   // Where TLS is built: --tls intercepts the TLS a client starts and logs
   // its plaintext, showing the client the certificates of --cert (empty:
   // the default CA); --verify ends a connection whose server certificate
@@ -37,8 +40,9 @@ struct Settings {
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
-// path, the listening address, the switches of the log's form, -h and -V,
-// which are answered alone, and, where TLS is built, its options.
+// path, the listening address, the switches of the log's form, the capture
+// file, -h and -V, which are answered alone, and, where TLS is built, its
+// options.
 extern const OptionSpec kProgramOptions[];
 
 // The addresses that IPv6 literals and host names on the command line stand

@@ -145,17 +145,29 @@ bool open_log(Runtime& runtime) {
   return false;
 }
 
+// The capture file, with -w: its header names the program and its version.
+bool open_capture(Runtime& runtime) {
+  if (!runtime.settings.capture_path) return true;
+  const char* path = runtime.settings.capture_path->c_str();
+  const std::string application = std::string("qorvand ") + kProgramVersion;
+  int error = 0;
+  if (runtime.capture.open(path, application.c_str(), &error)) return true;
+  std::fprintf(stderr, "Can't open capture file %s: %s\n", path, platform::error_reason(error));
+  return false;
+}
+
 // Set once start-up is done. The signal handlers leave the runtime alone
 // before: the log may not be open yet, no connection exists, and a start-up
 // that refuses destroys the runtime as the process exits.
 std::atomic<bool> started{false};
 
 // A stop passes itself on to every peer as a reset, once the log has ended
-// with a whole line.
+// with a whole line and the capture file with a whole block.
 void stop(int signal, void* context) {
   if (started.load(std::memory_order_acquire)) {
     auto* runtime = static_cast<Runtime*>(context);
     runtime->log.hold_for_stop();
+    runtime->capture.hold_for_stop();
     runtime->connections.reset_all();
   }
   platform::end_process_for_signal(signal);
@@ -187,7 +199,7 @@ std::optional<platform::Listener> start_serving(Runtime& runtime) {
   if (!prepare_tls(runtime)) return std::nullopt;
 #endif
   std::optional<platform::Listener> listener = open_listener(runtime.settings.listen_at);
-  if (!listener || !open_log(runtime)) return std::nullopt;
+  if (!listener || !open_log(runtime) || !open_capture(runtime)) return std::nullopt;
   runtime.log.set_annotate(runtime.settings.annotate);
   started.store(true, std::memory_order_release);
   log_listening(runtime.log);

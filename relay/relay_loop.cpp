@@ -156,6 +156,7 @@ void RelayLoop::pass_on_close(Direction& d) {
   if (d.finished() && !d.destination.failed && !d.destination.send_shut) {
     io_.shutdown_sending(d.destination.index);
     d.destination.send_shut = true;
+    events_.close_passed_on(d.source.side);
   }
 }
 
@@ -183,6 +184,7 @@ void RelayLoop::end_after_failure() {
   }
   io_.reset_on_close(RelayIo::kClient);
   io_.reset_on_close(RelayIo::kServer);
+  events_.reset_passed_on(first_failed_ == RelayIo::kClient ? Side::kClient : Side::kServer);
 }
 
 void RelayLoop::report_closing() {

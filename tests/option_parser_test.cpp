@@ -92,6 +92,7 @@ const std::string kProgramUsageBody =
     "    -b --bind:\tlocal address to listen on\n"
     "    -a --annotate:\tprefix lines with time and connection number\n"
     "    -x --hex:\tlog traffic as hex dump rows\n"
+    "    -w --pcap:\tpath of a pcapng capture of the traffic\n"
     "    -h --help:\tshow this text and exit\n"
     "    -V --version:\tshow the version and exit\n"
 #if defined(QORVAND_HAS_TLS)

@@ -27,6 +27,8 @@ class RecordedEvents final : public ConnectionEvents {
     seen.push_back(name(side) + (operation == IoOperation::kRead ? " read" : " send") + " failed " +
                    std::to_string(error));
   }
+  void close_passed_on(Side from) override { seen.push_back(name(from) + "'s close passed on"); }
+  void reset_passed_on(Side failed) override { seen.push_back(name(failed) + " failed, reset passed on"); }
   void tls_intercepted(const TlsInterception& tls) override {
     seen.push_back(std::string("intercepted ") + tls.server_name + " " + tls.client_version);
   }

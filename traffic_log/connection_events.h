@@ -52,6 +52,10 @@ class ConnectionEvents {
   // TLS with that side's peer failed, in its handshake or later; reason in
   // OpenSSL's words. The relay then sees that side fail.
   virtual void tls_failed(Side side, bool in_handshake, const char* reason) = 0;
+  // That side's close was passed on to the other peer, after all it sent.
+  virtual void close_passed_on(Side from) = 0;
+  // That side's peer failed first: the other peer is reset.
+  virtual void reset_passed_on(Side failed) = 0;
   // Both directions are done, or a peer failed: the bytes left undelivered.
   virtual void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) = 0;
   // The connection's last word: bytes delivered each way, the microseconds

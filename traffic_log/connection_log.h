@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "traffic_log/connection_events.h"
 #include "traffic_log/hex_rows.h"
@@ -23,6 +24,14 @@ struct TrafficView {
   bool hex = false;        // hex dump rows instead of text lines
   bool watch_tls = false;  // TLS named by its hellos and records instead of shown as bytes
 };
+
+// How the summary names the ending.
+const char* ending_text(Ending ending);
+
+// The texts of the TLS events, without their line ends, for whoever tells
+// them besides the log (the capture's comments).
+std::string tls_intercepted_text(const TlsInterception& tls);
+std::string tls_failed_text(Side side, bool in_handshake, const char* reason);
 
 class ConnectionLog final : public ConnectionEvents {
  public:
@@ -46,6 +55,9 @@ class ConnectionLog final : public ConnectionEvents {
   void io_failed(Side side, IoOperation operation, int error) override;
   void tls_intercepted(const TlsInterception& tls) override;
   void tls_failed(Side side, bool in_handshake, const char* reason) override;
+  // The log tells a close when it is noticed, and a failure as it happens.
+  void close_passed_on(Side) override {}
+  void reset_passed_on(Side) override {}
   // The held text, then the closing line.
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override;
   void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,

@@ -12,7 +12,8 @@ from .procfs import children_of, free_ports, is_listening, socket_count
 
 @dataclasses.dataclass(frozen=True)
 class RelayKind:
-    """How to start one relay: its command with {log}, {sink} and {listen} standing for its log file and ports."""
+    """How to start one relay: its command with {log}, {pcap}, {sink} and {listen} standing for its log file, its
+    capture file and its ports."""
     name: str
     command: tuple = ()  # none for direct: the client connects to the sink itself
     log_on_stderr: bool = False  # socat -v writes its log to standard error
@@ -36,6 +37,7 @@ RELAYS = [
     qorvand("qorvand", checks_log=True),
     qorvand("qorvand -a", "-a"),
     qorvand("qorvand -x", "-x"),
+    qorvand("qorvand --pcap", "--pcap", "{pcap}"),
 ]
 
 
@@ -46,12 +48,13 @@ class Relay:
         self.kind = kind
         self.sink_port, self.listen_port = free_ports(2)
         self.log_path = os.path.join(workdir, "relay.log")
+        self.capture_path = os.path.join(workdir, "relay.pcapng")
         self.process = None
         if not kind.command:
             self.listen_port = self.sink_port
             return
         prefix = ["taskset", "-c", "0"] if pinned else []
-        places = {"log": self.log_path, "sink": self.sink_port, "listen": self.listen_port}
+        places = {"log": self.log_path, "pcap": self.capture_path, "sink": self.sink_port, "listen": self.listen_port}
         command = [part.format(**places) for part in kind.command]
         err = open(self.log_path, "wb") if kind.log_on_stderr else subprocess.DEVNULL
         self.process = subprocess.Popen(prefix + command, stdout=subprocess.DEVNULL, stderr=err,

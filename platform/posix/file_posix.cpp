@@ -44,6 +44,11 @@ FileHandle open_log_file(const char* path, int* error) {
   return open_for_append(path, error);
 }
 
+// Files have no text mode here.
+FileHandle open_binary_file(const char* path, int* error) {
+  return open_log_file(path, error);
+}
+
 FileHandle open_for_append(const char* path, int* error) {
   const int descriptor = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kNewFileMode);
   if (descriptor < 0) {

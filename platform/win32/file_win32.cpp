@@ -33,27 +33,40 @@ Appended take_back(int descriptor, __int64 start, std::size_t written) {
   return Appended::kNone;
 }
 
-}  // namespace
-
-FileHandle open_log_file(const char* path, int* error) {
-  const int truncated =
-      _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-  if (truncated < 0) {
-    *error = errno;
-    return kNoFile;
-  }
-  _close(truncated);
-  return open_for_append(path, error);
-}
-
-FileHandle open_for_append(const char* path, int* error) {
-  const int descriptor =
-      _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+// Opens the file for appending in the mode given (_O_TEXT or _O_BINARY).
+FileHandle open_appending(const char* path, int mode, int* error) {
+  const int descriptor = _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | mode | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
   if (descriptor < 0) {
     *error = errno;
     return kNoFile;
   }
   return descriptor;
+}
+
+// Creates or truncates the file, then opens it for appending in the mode
+// given (_O_TEXT or _O_BINARY).
+FileHandle open_truncated(const char* path, int mode, int* error) {
+  const int truncated = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | mode | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (truncated < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  _close(truncated);
+  return open_appending(path, mode, error);
+}
+
+}  // namespace
+
+FileHandle open_log_file(const char* path, int* error) {
+  return open_truncated(path, _O_TEXT, error);
+}
+
+FileHandle open_binary_file(const char* path, int* error) {
+  return open_truncated(path, _O_BINARY, error);
+}
+
+FileHandle open_for_append(const char* path, int* error) {
+  return open_appending(path, _O_TEXT, error);
 }
 
 void close_file(FileHandle file) {

@@ -13,7 +13,7 @@ import unittest
 
 import harness
 from harness import (CLOSED, SLOWDOWN, SUMMARY, EchoServer, OpensslServer, PostgresServer, SmtpServer,
-                     TlsEchoServer, receive_all, receive_exactly, run_bounded, transcript, wait_until)
+                     TlsEchoServer, packet_fields, receive_all, receive_exactly, run_bounded, transcript, wait_until)
 
 INTERCEPTED = re.compile(r"^TLS intercepted: (server name \S+|no server name), TLS 1\.[23] with the client, "
                          r"TLS 1\.[23] TLS_\w+ with the server(, protocol \S+)?, server certificate (verified|"
@@ -54,10 +54,10 @@ class TlsTestCase(harness.QorvandTestCase):
 
 
 class StarttlsTest(TlsTestCase):
-    def test_swaks_sends_a_mail_over_starttls_and_the_log_shows_the_conversation_inside(self):
+    def test_swaks_sends_a_mail_over_starttls_and_the_log_and_capture_show_the_conversation_inside(self):
         cert, key = harness.self_signed_certificate(self.folder(), "mail.example.test")
         with SmtpServer(tls=(cert, key)) as smtp:
-            qorvand = self.start_intercepting(smtp.port)
+            qorvand = self.start_intercepting(smtp.port, "-w", "mail.pcapng")
             swaks = run_bounded(
                 ["swaks", "--server", f"127.0.0.1:{qorvand.listen_port}", "--tls", "--tls-verify", "--tls-ca-path",
                  self.ca, "--helo", "client.example", "--from", "alice@example.com", "--to", "bob@example.com",
@@ -77,6 +77,17 @@ class StarttlsTest(TlsTestCase):
         # swaks closes its socket once it has read the goodbye: the close_notify passed on after the server's
         # may meet a closed socket, which answers with a reset.
         self.assertIn(SUMMARY.match(texts[-1].replace(", TLS intercepted", "")).group(3), ("closed", "reset by client"))
+        # The capture holds the plaintext: tshark reads the mail after STARTTLS as SMTP, below the comment that
+        # says it was intercepted (on the first packet after it).
+        packets = packet_fields(os.path.join(qorvand.folder.name, "mail.pcapng"), "smtp.req.command", "frame.comment",
+                                decode_as=[f"tcp.port=={smtp.port},smtp"])
+        commands = [command.upper() for command, _ in packets if command]  # tshark names STARTTLS by four letters
+        self.assertEqual(commands, ["EHLO", "STAR", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        comments = [(index, comment) for index, (_, comment) in enumerate(packets) if comment]
+        self.assertTrue(comments[0][1].startswith("TLS intercepted: "), comments)
+        self.assertRegex(comments[-1][1], r"(^|\|)Summary: [^|]*, TLS intercepted$")
+        second_ehlo = [index for index, (command, _) in enumerate(packets) if command.upper() == "EHLO"][1]
+        self.assertLessEqual(comments[0][0], second_ehlo)
 
     def test_openssl_s_client_starttls_smtp_and_postgres_trust_qorvands_certificate(self):
         """s_client checks qorvand's certificate against qorvand-ca.pem and fails on any error; after the
