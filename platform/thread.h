@@ -14,4 +14,7 @@ using ThreadBody = void (*)(void* argument);
 // a Windows error code on Windows: error_reason reads either).
 bool start_detached_thread(ThreadBody body, void* argument, int* error = nullptr);
 
+// The processors this process may run on (at least 1).
+int processor_count();
+
 }  // namespace platform

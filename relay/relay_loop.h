@@ -36,6 +36,9 @@ class RelayLoop {
   void finish();
 
   bool finished() const;
+  // Nothing can go on until a notification arrives: the next step would
+  // wait for one.
+  bool waits_for_news() const { return next_ == Wait::kForever; }
   // Bytes delivered each way, for the summary line.
   std::uint64_t delivered_to_server() const { return c2s_.delivered; }
   std::uint64_t delivered_to_client() const { return s2c_.delivered; }

@@ -37,6 +37,8 @@ struct TlsInterception {
 
 class ConnectionEvents {
  public:
+  virtual ~ConnectionEvents() = default;
+
   // The relay has taken the client on.
   virtual void received() = 0;
   virtual void connect_failed(const platform::Endpoint& target, int error) = 0;
@@ -62,7 +64,4 @@ class ConnectionEvents {
   // since it was accepted, how it ended.
   virtual void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
                        Ending ending) = 0;
-
- protected:
-  ~ConnectionEvents() = default;
 };

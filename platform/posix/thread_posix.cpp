@@ -1,6 +1,7 @@
 // POSIX threads backend of platform/thread.h.
 #include <errno.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -57,6 +58,11 @@ bool start_detached_thread(ThreadBody body, void* argument, int* error) {
   delete record;
   if (error != nullptr) *error = failure;
   return false;
+}
+
+int processor_count() {
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<int>(count) : 1;
 }
 
 }  // namespace platform

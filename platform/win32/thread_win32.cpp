@@ -49,4 +49,10 @@ bool start_detached_thread(ThreadBody body, void* argument, int* error) {
   return true;
 }
 
+int processor_count() {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  return system.dwNumberOfProcessors > 0 ? static_cast<int>(system.dwNumberOfProcessors) : 1;
+}
+
 }  // namespace platform
