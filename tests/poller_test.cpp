@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -97,20 +98,23 @@ class PollerTest : public testing::Test {
     return count;
   }
 
-  // What the waits report for token, up to the first that names it; none
-  // when a wait ends without events.
-  SocketReadiness next_report(std::uint64_t token, int timeout_ms = kWaitMs) {
-    SocketReadiness reported;
-    for (int round = 0; round < kRounds && !reported.any(); ++round) {
-      const int count = wait(timeout_ms);
-      if (count <= 0) break;
-      for (int index = 0; index < count; ++index) {
-        if (events_[index].token == token) reported.add(events_[index].readiness);
-      }
+  // Waits, handing every event to on_event, until it returns true; false
+  // when a wait ends without events first.
+  template <typename OnEvent>
+  bool wait_until(OnEvent on_event) {
+    for (int round = 0; round < kRounds; ++round) {
+      const int count = wait(kWaitMs);
+      bool done = false;
+      for (int index = 0; index < count; ++index) done = on_event(events_[index]) || done;
+      if (count <= 0 || done) return done;
     }
-    return reported;
+    return false;
   }
-  SocketReadiness reported_now(std::uint64_t token) { return next_report(token, 0); }
+  // What one wait reports while one socket is watched: nothing once
+  // timeout_ms is over.
+  SocketReadiness report(int timeout_ms = kWaitMs) {
+    return wait(timeout_ms) > 0 ? events_[0].readiness : SocketReadiness{};
+  }
 
   std::optional<platform::Listener> listener_;
   std::optional<Poller> poller_;
@@ -142,53 +146,53 @@ TEST_F(PollerTest, WhatThePeerDoesIsReportedAndReadToItsEnd) {
     // Read the way a loop reads: on each read report, until would-block.
     SocketReadiness reported;
     Received received;
-    for (int round = 0; round < kRounds && !(reported.closed && (received.ended || received.error)); ++round) {
-      const SocketReadiness ready = next_report(kToken);
-      ASSERT_TRUE(ready.any()) << "nothing reported after \"" << received.bytes << "\"";
-      reported.add(ready);
-      if (ready.readable) read_to_would_block(*poller_, connection.near, kToken, &received);
-    }
+    EXPECT_TRUE(wait_until([&](const Poller::Event& event) {
+      reported.add(event.readiness);
+      if (event.readiness.readable) read_to_would_block(*poller_, connection.near, kToken, &received);
+      return reported.closed && (received.ended || received.error != 0);
+    }));
     EXPECT_EQ(received.bytes, row.sent);
     EXPECT_EQ(received.error, row.error);
     EXPECT_TRUE(reported.readable && reported.closed);
     // A reset must also make a waiting send try, and fail.
     EXPECT_EQ(reported.writable, row.end == End::kReset);
+    EXPECT_FALSE(report(0).any()) << "the end was reported again";
     poller_->remove(connection.near);
   }
 }
 
 TEST_F(PollerTest, ReadIsReportedAgainOnlyAfterTheReaderMetWouldBlock) {
   Connection connection = connect(kToken);
-  EXPECT_FALSE(reported_now(kToken).any());
+  EXPECT_FALSE(report(0).any());
   send_text(connection.far, "one");
-  const SocketReadiness ready = next_report(kToken);
+  const SocketReadiness ready = report();
   EXPECT_TRUE(ready.readable && !ready.writable && !ready.closed);
-  EXPECT_FALSE(reported_now(kToken).any()) << "data that waits unread was reported again";
+  EXPECT_FALSE(report(0).any()) << "data that waits unread was reported again";
 
   // Where polls are level-triggered the caller's wish decides; epoll's edges ignore it.
   poller_->want_read(connection.near, kToken, true);
-  EXPECT_EQ(reported_now(kToken).readable, kLevelTriggered);
+  EXPECT_EQ(report(0).readable, kLevelTriggered);
   poller_->want_read(connection.near, kToken, false);
-  EXPECT_FALSE(reported_now(kToken).any());
+  EXPECT_FALSE(report(0).any());
 
   Received received;
   read_to_would_block(*poller_, connection.near, kToken, &received);
   EXPECT_EQ(received.bytes, "one");
-  EXPECT_FALSE(reported_now(kToken).any());
+  EXPECT_FALSE(report(0).any());
   send_text(connection.far, "two");
-  EXPECT_TRUE(next_report(kToken).readable);
+  EXPECT_TRUE(report().readable);
 }
 
 TEST_F(PollerTest, WritableIsReportedOnlyWhileWatched) {
   constexpr std::uint64_t kFar = 1;
   Connection connection = connect(kToken);
   int error = 0;
-  EXPECT_FALSE(reported_now(kToken).any()) << "room was reported unwatched";
+  EXPECT_FALSE(report(0).any()) << "room was reported unwatched";
   ASSERT_TRUE(poller_->watch_writable(connection.near, kToken, true, &error)) << error;
-  EXPECT_TRUE(next_report(kToken).writable);
+  EXPECT_TRUE(report().writable);
   ASSERT_TRUE(poller_->watch_writable(connection.near, kToken, false, &error)) << error;
   send_text(connection.far, "x");
-  const SocketReadiness ready = next_report(kToken);
+  const SocketReadiness ready = report();
   EXPECT_TRUE(ready.readable && !ready.writable);
 
   // A send buffer filled up: room is reported once the peer has read.
@@ -201,22 +205,13 @@ TEST_F(PollerTest, WritableIsReportedOnlyWhileWatched) {
   }
   ASSERT_TRUE(result.would_block);
   ASSERT_TRUE(poller_->watch_writable(connection.near, kToken, true, &error)) << error;
-  EXPECT_FALSE(reported_now(kToken).writable);
+  EXPECT_FALSE(report(0).writable);
   ASSERT_TRUE(poller_->add(connection.far, kFar, &error)) << error;
   Received received;
-  bool writable = false;
-  for (int round = 0; round < kRounds && !writable; ++round) {
-    const int count = wait(kWaitMs);
-    ASSERT_GT(count, 0) << "read " << received.bytes.size() << " of " << sent;
-    for (int index = 0; index < count; ++index) {
-      const Poller::Event& event = events_[index];
-      if (event.token == kFar && event.readiness.readable) {
-        read_to_would_block(*poller_, connection.far, kFar, &received);
-      }
-      writable = writable || (event.token == kToken && event.readiness.writable);
-    }
-  }
-  EXPECT_TRUE(writable);
+  EXPECT_TRUE(wait_until([&](const Poller::Event& event) {
+    if (event.token == kFar) read_to_would_block(*poller_, connection.far, kFar, &received);
+    return event.token == kToken && event.readiness.writable;
+  })) << "read " << received.bytes.size() << " of " << sent;
 }
 
 TEST_F(PollerTest, ManySocketsAreEachReported) {
@@ -230,20 +225,13 @@ TEST_F(PollerTest, ManySocketsAreEachReported) {
     send_text(connections[index].far, "x");
   }
   std::vector<int> reads(kConnections), writes(kConnections);
-  int unreported = kConnections;
-  for (int round = 0; round < kRounds && unreported > 0; ++round) {
-    const int count = wait(kWaitMs);
-    ASSERT_GT(count, 0) << unreported << " not reported";
-    for (int index = 0; index < count; ++index) {
-      const std::uint64_t which = events_[index].token - kToken;
-      ASSERT_LT(which, static_cast<std::uint64_t>(kConnections));
-      const bool was_unreported = reads[which] == 0 || writes[which] == 0;
-      reads[which] += events_[index].readiness.readable;
-      writes[which] += events_[index].readiness.writable;
-      if (was_unreported && reads[which] > 0 && writes[which] > 0) --unreported;
-    }
-  }
-  EXPECT_EQ(unreported, 0);
+  EXPECT_TRUE(wait_until([&](const Poller::Event& event) {
+    const std::uint64_t which = event.token - kToken;
+    if (which >= reads.size()) return true;
+    reads[which] += event.readiness.readable;
+    writes[which] += event.readiness.writable;
+    return std::count(reads.begin(), reads.end(), 0) + std::count(writes.begin(), writes.end(), 0) == 0;
+  }));
   EXPECT_EQ(reads, std::vector<int>(kConnections, 1)) << "each byte is one read report";
 }
 
@@ -255,15 +243,10 @@ TEST_F(PollerTest, ARemovedSocketIsReportedNoMore) {
   // removed socket's own news would have been.
   const auto reports_nothing_for_removed_until_sentinel = [&] {
     send_text(sentinel.far, "s");
-    bool seen = false;
-    for (int round = 0; round < kRounds && !seen; ++round) {
-      const int count = wait(kWaitMs);
-      ASSERT_GT(count, 0);
-      for (int index = 0; index < count; ++index) {
-        EXPECT_NE(events_[index].token, kRemoved);
-        seen = seen || events_[index].token == kSentinel;
-      }
-    }
+    EXPECT_TRUE(wait_until([&](const Poller::Event& event) {
+      EXPECT_NE(event.token, kRemoved);
+      return event.token == kSentinel;
+    }));
     Received received;
     read_to_would_block(*poller_, sentinel.near, kSentinel, &received);
   };
