@@ -25,7 +25,7 @@ constexpr int kBatch = 512;
 SocketReadiness readiness_of(std::uint32_t events) {
   // A reset or error: reads and sends must be tried so that they report it.
   if (events & (EPOLLHUP | EPOLLERR)) return SocketReadiness{true, true, true};
-  return SocketReadiness{(events & EPOLLIN) != 0, (events & EPOLLOUT) != 0, false};
+  return SocketReadiness{(events & EPOLLIN) != 0, (events & EPOLLOUT) != 0, (events & EPOLLRDHUP) != 0};
 }
 
 bool make_nonblocking(int descriptor) {

@@ -9,14 +9,14 @@
 // shutdown or close gives POLLHUP once no data waits (before that only
 // POLLRDNORM), and POLLHUP stays after the read of 0; a reset gives
 // POLLHUP | POLLERR while the read still returns 0 (net_win32 tells it by
-// POLLERR); a refused connect gives POLLERR. Windows also reports a peer's
-// close as POLLHUP without POLLRDNORM (its documentation; before Windows 10
-// 2004 it did not report a refused connect at all). So a hang-up is
-// reported once, as closed and readable, and a socket whose hang-up was
-// reported is left out of the poll unless its caller wants read or write
-// news. While the caller watches such a socket for room, every wait returns
-// at once for its POLLHUP: a closed peer that reads slowly keeps the loop
-// busy until room comes free.
+// POLLERR); a refused connect gives POLLERR. Windows itself, by other
+// projects' reports, also gives a peer's close as POLLHUP without
+// POLLRDNORM, and by its documentation reports a refused connect only
+// since Windows 10 2004. So a hang-up is reported once, as closed and
+// readable, and a socket whose hang-up was reported is left out of the poll
+// unless its caller wants read or write news. While the caller watches such
+// a socket for room, every wait returns at once for its POLLHUP: a peer
+// that closed and reads slowly keeps the loop busy until room comes free.
 //
 // The wake-up is a UDP socket connected to itself, first in the polled
 // array: wake() sends it a byte, the wait that sees it reads them all.
