@@ -21,7 +21,6 @@ enum class Ending {
   kTimedOut,       // the connect reached its time limit
   kClientLeft,     // the client left while the connect was pending
   kConnectFailed,  // the connect failed for another reason
-  kTurnedAway,     // no relay could be started for the client (logged by the program)
 };
 
 // What the line of an intercepted connection tells once both handshakes are

@@ -10,8 +10,8 @@
 namespace platform {
 namespace {
 
-// Enough for a relay thread's state (two 64 KiB relay buffers and a 96 KiB
-// log batch, of which only the pages used take memory) and formatted output;
+// Enough for an event loop's state (its batch of poller events) and
+// formatted output;
 // the sanitizers need more room for their own bookkeeping.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::size_t kRelayStackBytes = 2048 * 1024;
