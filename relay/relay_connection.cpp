@@ -223,9 +223,12 @@ bool RelayConnection::watch_writable(int which, bool watch, int* error) {
 }
 
 // A read that met would-block asks for read news again (a poller that is
-// level-triggered polls for it only while asked).
+// level-triggered polls for it only while asked), and so does a short one:
+// the relay takes it as the socket drained and reads on only when told.
 platform::IoResult RelayConnection::receive(int which, char* buffer, std::size_t capacity) {
   const platform::IoResult result = socket(which).receive(buffer, capacity);
-  if (result.would_block) poller_.want_read(socket(which), token(which), true);
+  if (result.would_block || (result.count > 0 && static_cast<std::size_t>(result.count) < capacity)) {
+    poller_.want_read(socket(which), token(which), true);
+  }
   return result;
 }
