@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -230,15 +231,6 @@ class EchoSink {
     close(wake_);
   }
   int accepted() const { return accepted_.load(); }
-
-  // Waits until at least n connections were accepted; false at the deadline.
-  bool wait_accepted(int n, double deadline) const {
-    while (accepted() < n) {
-      if (now_seconds() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-  }
 
  private:
   void watch(int fd, std::uint32_t events) {
@@ -553,10 +545,46 @@ void answer_requests(int listener, const std::string& reply, double deadline) {
   close(fd);
 }
 
+// What a request/response run measured after its warm-up.
+struct RoundTrips {
+  int warm_up = 0;
+  std::vector<double> micros;
+  bool intact = true;
+  double seconds = 0;
+};
+
+// Calls round_trip (one request line, and its whole reply into received) a
+// few times unmeasured, then up to count times measured, comparing every
+// reply with the one expected; stops at the first that fails.
+RoundTrips measure_round_trips(const std::function<bool(int)>& round_trip, int count,
+                               const std::vector<char>& received, const std::string& reply) {
+  constexpr int kWarmUp = 10;
+  RoundTrips trips;
+  while (trips.warm_up < kWarmUp && round_trip(-trips.warm_up)) ++trips.warm_up;
+  trips.micros.reserve(static_cast<std::size_t>(count));
+  const double start = now_seconds();
+  for (int i = 0; i < count; ++i) {
+    const double before = now_seconds();
+    if (!round_trip(i)) break;
+    trips.micros.push_back((now_seconds() - before) * 1e6);
+    trips.intact = trips.intact && std::memcmp(received.data(), reply.data(), received.size()) == 0;
+  }
+  trips.seconds = now_seconds() - start;
+  return trips;
+}
+
+int report_round_trips(const RoundTrips& trips, std::size_t reply_bytes, int count) {
+  const bool complete = static_cast<int>(trips.micros.size()) == count;
+  std::printf("RESULT reply_bytes=%zu warm_up=%d round_trips=%zu complete=%d intact=%d seconds=%.4f "
+              "median_us=%.2f p99_us=%.2f\n",
+              reply_bytes, trips.warm_up, trips.micros.size(), complete, trips.intact, trips.seconds,
+              percentile(trips.micros, 0.5), percentile(trips.micros, 0.99));
+  return trips.intact ? 0 : 1;
+}
+
 // Request lines and replies of --bytes each, one at a time, until --count are
 // done or the cap: a relay that holds back the end of a reply shows here.
 int run_request_response(const Options& options) {
-  constexpr int kWarmUp = 10;
   const int round_trips = options.count > 0 ? options.count : 2000;
   const std::string reply = reply_text(options.bytes);
   const auto length = static_cast<long long>(reply.size());
@@ -571,30 +599,13 @@ int run_request_response(const Options& options) {
     return send_all(fd, line.data(), kLineBytes, deadline) == kLineBytes &&
            receive_exactly(fd, received.data(), length, deadline) == length;
   };
-  int warm_up = 0;
-  while (warm_up < kWarmUp && round_trip(-warm_up)) ++warm_up;
-  std::vector<double> micros;
-  micros.reserve(static_cast<std::size_t>(round_trips));
-  bool intact = true;
-  const double start = now_seconds();
-  for (int i = 0; i < round_trips; ++i) {
-    const double before = now_seconds();
-    if (!round_trip(i)) break;
-    micros.push_back((now_seconds() - before) * 1e6);
-    intact = intact && std::memcmp(received.data(), reply.data(), received.size()) == 0;
-  }
-  const double seconds = now_seconds() - start;
+  const RoundTrips trips = measure_round_trips(round_trip, round_trips, received, reply);
   shutdown(fd, SHUT_WR);
   drain_until_close(fd, now_seconds() + 5);
   close(fd);
   sink.join();
   close(listener);
-  const bool complete = static_cast<int>(micros.size()) == round_trips;
-  std::printf("RESULT reply_bytes=%lld warm_up=%d round_trips=%zu complete=%d intact=%d seconds=%.4f "
-              "median_us=%.2f p99_us=%.2f\n",
-              length, warm_up, micros.size(), complete, intact, seconds, percentile(micros, 0.5),
-              percentile(micros, 0.99));
-  return intact ? 0 : 1;
+  return report_round_trips(trips, reply.size(), round_trips);
 }
 
 // ---------------------------------------------------------------- connection rate
@@ -624,21 +635,53 @@ int run_conn_rate(const Options& options) {
 
 // ---------------------------------------------------------------- concurrency
 
+// A relay that has taken no new connection for this long (out of
+// descriptors, say) is taken to take no more.
+constexpr double kStallSeconds = 10;
+
+// Watches a count that should keep rising until a deadline: it stalls when
+// the count has not risen for kStallSeconds.
+class Progress {
+ public:
+  explicit Progress(double deadline) : deadline_(deadline), since_(now_seconds()) {}
+
+  // False past the deadline or once count has stalled.
+  bool going(int count) {
+    const double now = now_seconds();
+    if (count != last_) {
+      last_ = count;
+      since_ = now;
+    }
+    return now < std::min(deadline_, since_ + kStallSeconds);
+  }
+  // How long a single wait may take before it counts as a stall.
+  double wait_limit() const { return std::min(deadline_, since_ + kStallSeconds); }
+
+ private:
+  double deadline_;
+  double since_;
+  int last_ = -1;
+};
+
 // Opens connections until n are held and the sink has accepted all of them
 // (so the relay has both legs of each up); keeps the backlog of connections the
 // sink has not yet seen below in_flight, so a relay with a short listen queue
 // (socat's is 5) is not flooded with connects that the kernel drops and retries
-// a second later.
+// a second later. False at the deadline or when the relay stops taking
+// connections.
 bool open_until(std::vector<int>& clients, int n, const EchoSink& sink, const Options& options, double deadline) {
-  while (static_cast<int>(clients.size()) < n && now_seconds() < deadline) {
-    if (static_cast<int>(clients.size()) - sink.accepted() >= options.in_flight) {
+  Progress progress(deadline);
+  while (progress.going(sink.accepted())) {
+    const int held = static_cast<int>(clients.size());
+    if (held >= n && sink.accepted() >= n) return true;
+    if (held >= n || held - sink.accepted() >= options.in_flight) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       continue;
     }
-    const int fd = connect_client(options.connect_port, deadline);
+    const int fd = connect_client(options.connect_port, progress.wait_limit());
     if (fd >= 0) clients.push_back(fd);
   }
-  return sink.wait_accepted(n, deadline) && static_cast<int>(clients.size()) == n;
+  return false;
 }
 
 // Sends one line on every connection, then collects every echo.
@@ -657,7 +700,8 @@ int exchange_on_all(const std::vector<int>& clients, double deadline) {
   }
   int completed = 0;
   epoll_event events[256];
-  while (completed < static_cast<int>(clients.size()) && now_seconds() < deadline) {
+  Progress progress(deadline);
+  while (completed < static_cast<int>(clients.size()) && progress.going(completed)) {
     const int count = epoll_wait(poller, events, 256, 100);
     for (int e = 0; e < count; ++e) {
       const std::size_t i = events[e].data.u64;
@@ -687,7 +731,10 @@ int run_concurrency(const Options& options) {
   marks.push_back(connections);
   for (int mark : marks) {
     if (mark > connections || (!clients.empty() && mark <= static_cast<int>(clients.size()))) continue;
-    all_open = open_until(clients, mark, sink, options, deadline) && all_open;
+    if (!open_until(clients, mark, sink, options, deadline)) {
+      all_open = false;
+      break;
+    }
     pause_point(options, std::to_string(mark));
   }
   const double opened = now_seconds();
