@@ -927,20 +927,21 @@ int run_concurrency(const Options& options) {
 // ---------------------------------------------------------------- idle
 
 // Opens --count connections one after the other, a line exchanged on each,
-// and holds them idle: with --pause it stops before the first ("empty") and
-// once all are open ("idle"), else it holds them 3 s.
+// and holds them idle: with --pause it stops once the first is open ("first":
+// what a relay sets up once is there) and once all are ("idle"), else it
+// holds them 3 s.
 int run_idle(const Options& options) {
   const int connections = options.count > 0 ? options.count : 20;
   EchoSink sink(options.sink_port, options.sink_tls);
   const double deadline = now_seconds() + options.cap_seconds;
   std::vector<Link> clients;
   int ready = 0;
-  pause_point(options, "empty");
   for (int i = 0; i < connections; ++i) {
     const Link link = open_link(options, deadline);
     if (!link.open()) continue;
     clients.push_back(link);
     if (exchange_line(link, i, deadline)) ++ready;
+    if (i == 0) pause_point(options, "first");
   }
   if (options.pause) {
     pause_point(options, "idle");
