@@ -20,13 +20,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
