@@ -120,11 +120,11 @@ class TlsConnRate(ConnRate):
     session), and whatever the relay does with the server (haproxy resumes its sessions with it by default)."""
     key, name = "tls-conn-rate", "TLS connection rate"
     tls = True
-    rows = (Row("per_second", "connections per second (500 sequential, each with its handshakes; 60 s cap)", "{:.0f}",
+    rows = (Row("per_second", "connections per second (500 sequential, each with its handshakes; 30 s cap)", "{:.0f}",
                 +1), *ConnRate.rows[1:])
 
     def loadgen_args(self, relay, quick):
-        return ["conn-rate", "--count", "100" if quick else "500", "--cap", "60"]
+        return ["conn-rate", "--count", "100" if quick else "500", "--cap", "30"]
 
 
 def add_growth_per_connection(result, before_tag, after_tag, added):
