@@ -92,12 +92,12 @@ def machine_description(workloads, relays, qorvand):
                 break
     commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True,
                             text=True).stdout.strip()
-    product = ["program", "relay", "traffic_log", "options", "platform", "CMakeLists.txt"]
+    product = ["program", "relay", "traffic_log", "options", "platform", "capture", "tls", "CMakeLists.txt"]
     changed = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no", "--"] + product,
                              capture_output=True, text=True).stdout.strip()
     if changed:
         commit += " with uncommitted changes to the product code"
-    build = f"qorvand at commit {commit}" if qorvand == QORVAND else f"qorvand {qorvand} (not built from this tree)"
+    binary = f"qorvand at commit {commit}" if qorvand == QORVAND else f"qorvand {qorvand} (not built from this tree)"
     socat = subprocess.run(["socat", "-V"], capture_output=True, text=True).stdout.splitlines()
     socat_version = next((l for l in socat if l.startswith("socat version")), "socat").split(" on ")[0]
     peers = "".join(f", {w.versions()}" for w in workloads if isinstance(w, PeerWorkload))
@@ -105,7 +105,7 @@ def machine_description(workloads, relays, qorvand):
         peers += ", haproxy " + program_version(["haproxy", "-v"], r"version (\S+)")
     peers += ", OpenSSL " + program_version(["openssl", "version"], r"OpenSSL (\S+)")
     return (f"{datetime.date.today().isoformat()}, {os.cpu_count()} CPUs ({model}), Linux {platform.release()}, "
-            f"{socat_version}{peers}, {build}")
+            f"{socat_version}{peers}, {binary}")
 
 
 def results_text(results, relays, workloads, repeats, seconds, qorvand):
