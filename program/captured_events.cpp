@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/net.h"
 #include "relay/relay_loop.h"
@@ -42,9 +43,21 @@ void CapturedEvents::connect_failed(const platform::Endpoint& target, int error)
 }
 
 void CapturedEvents::io_failed(Side side, IoOperation operation, int error) {
+  if (std::exchange(tls_failed_[static_cast<int>(side)], false)) return;
   capture_.note(
       event_text(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError,
                  name_of(side), error));
+}
+
+// The plaintext follows the comment that says it was intercepted.
+void CapturedEvents::tls_intercepted(const TlsInterception& tls) {
+  intercepted_ = true;
+  capture_.note(tls_intercepted_text(tls));
+}
+
+void CapturedEvents::tls_failed(Side side, bool in_handshake, const char* reason) {
+  tls_failed_[static_cast<int>(side)] = true;
+  capture_.note(tls_failed_text(side, in_handshake, reason));
 }
 
 // The packets show a close that delivered everything; bytes left unsent
@@ -61,6 +74,8 @@ void CapturedEvents::summary(std::uint64_t to_server, std::uint64_t to_client, s
   capture_.note(event_text(event_lines::kSummary, static_cast<unsigned long long>(to_server),
                            static_cast<unsigned long long>(to_client),
                            static_cast<long long>(elapsed_us / 1000000),
-                           static_cast<long long>(elapsed_us % 1000000), ending_text(ending)));
+                           static_cast<long long>(elapsed_us % 1000000),
+                           (std::string(ending_text(ending)) + (intercepted_ ? event_lines::kInterceptedMark : ""))
+                               .c_str()));
   capture_.end();
 }

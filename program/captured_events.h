@@ -26,6 +26,8 @@ class CapturedEvents final : public ConnectionEvents {
   void io_failed(Side side, IoOperation operation, int error) override;
   void close_passed_on(Side from) override { capture_.closed_by(peer(from)); }
   void reset_passed_on(Side failed) override { capture_.reset_by(peer(failed)); }
+  void tls_intercepted(const TlsInterception& tls) override;
+  void tls_failed(Side side, bool in_handshake, const char* reason) override;
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override;
   void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
                Ending ending) override;
@@ -36,6 +38,8 @@ class CapturedEvents final : public ConnectionEvents {
   }
 
   capture::ConnectionCapture capture_;
+  bool intercepted_ = false;
+  bool tls_failed_[2] = {false, false};  // by Side: the error that follows says nothing more
 };
 
 // Tells every event to the first listener, then to the second.
@@ -74,6 +78,14 @@ class EventsFanOut final : public ConnectionEvents {
   void reset_passed_on(Side failed) override {
     first_.reset_passed_on(failed);
     second_.reset_passed_on(failed);
+  }
+  void tls_intercepted(const TlsInterception& tls) override {
+    first_.tls_intercepted(tls);
+    second_.tls_intercepted(tls);
+  }
+  void tls_failed(Side side, bool in_handshake, const char* reason) override {
+    first_.tls_failed(side, in_handshake, reason);
+    second_.tls_failed(side, in_handshake, reason);
   }
   void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override {
     first_.closed(unsent_to_server, unsent_to_client);

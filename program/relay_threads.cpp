@@ -9,14 +9,26 @@
 
 namespace {
 
+const tls::Interception* interception_of(const Runtime& runtime) {
+#if defined(QORVAND_HAS_TLS)
+  return runtime.interception.get();
+#else
+  (void)runtime;
+  return nullptr;
+#endif
+}
+
 // One connection relayed, in its own part of the log and, with -w, of the
 // capture file.
 void relay_logged(Runtime& runtime, RelayStart&& start) {
   ConnectionLog log(runtime.log, start.number, TrafficView{runtime.settings.hex, runtime.settings.annotate});
-  if (!runtime.capture.is_open()) return relay_connection(std::move(start.client), runtime.settings.targets, log);
+  const tls::Interception* interception = interception_of(runtime);
+  if (!runtime.capture.is_open()) {
+    return relay_connection(std::move(start.client), runtime.settings.targets, log, interception);
+  }
   CapturedEvents captured(runtime.capture, start.peer);
   EventsFanOut both(log, captured);
-  relay_connection(std::move(start.client), runtime.settings.targets, both);
+  relay_connection(std::move(start.client), runtime.settings.targets, both, interception);
 }
 
 }  // namespace

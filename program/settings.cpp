@@ -16,6 +16,12 @@ const OptionSpec kProgramOptions[] = {
     {"w", "pcap", "path of a pcapng capture of the traffic", nullptr, 0, OPT_STRING},
     {"h", "help", "show this text and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
     {"V", "version", "show the version and exit", nullptr, OPT_STANDALONE, OPT_SWITCH},
+#if defined(QORVAND_HAS_TLS)
+    {"s", "tls", "intercept TLS and log its plaintext", nullptr, 0, OPT_SWITCH},
+    {"c", "cert", "certificate and key shown to clients (PEM)", nullptr, 0, OPT_STRING},
+    {nullptr, "verify", "end connections to unverified servers", nullptr, 0, OPT_SWITCH},
+    {nullptr, "keylog", "append TLS secrets to this file", nullptr, 0, OPT_STRING},
+#endif
     {nullptr, nullptr, nullptr, nullptr, 0, OPT_END},
 };
 
@@ -44,6 +50,18 @@ std::vector<platform::Endpoint> addresses_of(const OptionParser& parser, const c
   return {platform::Endpoint::ipv4(parser.value_of(name).as_address(), 0)};
 }
 
+#if defined(QORVAND_HAS_TLS)
+std::string text_or_empty(const OptionValue& value) {
+  return value.as_text() != nullptr ? value.as_text() : "";
+}
+
+// The target as a certificate names it: an IPv6 address without brackets.
+std::string name_of_target(const std::string& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+#endif
+
 std::uint16_t port_of(const OptionParser& parser, const char* name, std::uint16_t fallback) {
   const std::int32_t configured = parser.value_of(name).as_integer();
   return configured == -1 ? fallback : static_cast<std::uint16_t>(configured & 0xFFFF);
@@ -68,5 +86,12 @@ Settings settings_of(const OptionParser& parser, const ResolvedNames& resolved) 
       .annotate = parser.value_of("a").as_switch(),
       .hex = parser.value_of("x").as_switch(),
       .capture_path = capture_path_of(parser),
+#if defined(QORVAND_HAS_TLS)
+      .tls = parser.value_of("tls").as_switch(),
+      .cert_path = text_or_empty(parser.value_of("cert")),
+      .verify = parser.value_of("verify").as_switch(),
+      .keylog_path = text_or_empty(parser.value_of("keylog")),
+      .target_name = name_of_target(parser.text_of("t")),
+#endif
   };
 }

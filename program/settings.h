@@ -24,12 +24,25 @@ struct Settings {
   bool hex;
   // -w: where every connection is written as a pcapng capture, if anywhere.
   std::optional<std::string> capture_path;
+  // Where TLS is built: --tls intercepts the TLS a client starts and logs
+  // its plaintext, showing the client the certificates of --cert (empty:
+  // the default CA); --verify ends a connection whose server certificate
+  // fails verification; --keylog (empty: none) receives the secrets.
+  bool tls = false;
+  std::string cert_path{};
+  bool verify = false;
+  std::string keylog_path{};
+  // The target as the command line names it (an IPv6 address without its
+  // brackets): the name qorvand's certificate is for when a client asks for
+  // none, and the name the server's certificate is checked against.
+  std::string target_name{};
 };
 
 // The program's option table: name and description, then target, target
 // port and listening port (also positional, in that order), then the log
 // path, the listening address, the switches of the log's form, the capture
-// file, and -h and -V, which are answered alone.
+// file, -h and -V, which are answered alone, and, where TLS is built, its
+// options.
 extern const OptionSpec kProgramOptions[];
 
 // The addresses that IPv6 literals and host names on the command line stand

@@ -27,16 +27,49 @@ StartUp answer_on_standard_output(const OptionParser& parser) {
   return StartUp::kRefused;
 }
 
+#if defined(QORVAND_HAS_TLS)
+// --cert, --verify and --keylog shape the interception: without --tls they
+// would do nothing, which a user who gave one cannot have meant.
+bool refuse_tls_option_without_tls(const OptionParser& parser) {
+  if (parser.value_of("tls").as_switch()) return false;
+  for (const char* name : {"cert", "verify", "keylog"}) {
+    if (parser.value_of(name).given) {
+      std::fprintf(stderr, "--%s needs --tls\n", name);
+      return true;
+    }
+  }
+  return false;
+}
+#else
+// The table of a build without TLS has no TLS rows, so the parser stops at
+// the first TLS option given as an unknown one: say what it is instead.
+bool refuse_unbuilt_tls_option(const OptionParser& parser) {
+  for (const char* spelling : {"-s", "/s", "--tls", "-c", "/c", "--cert", "--verify", "--keylog"}) {
+    if (std::string(parser.error()) == std::string("Unknown option ") + spelling) {
+      std::fprintf(stderr, "qorvand was built without TLS: %s is not available\n", spelling);
+      return true;
+    }
+  }
+  return false;
+}
+#endif
+
 StartUp read_command_line(int argc, const char* const* argv, std::optional<Settings>* settings) {
   ResolvedNames resolved;
   const OptionParser parser(kProgramOptions, argc, argv, resolve_address, &resolved);
   if (!parser.ok()) {
+#if !defined(QORVAND_HAS_TLS)
+    if (refuse_unbuilt_tls_option(parser)) return StartUp::kRefused;
+#endif
     parser.print_usage();
     return StartUp::kRefused;
   }
   if (parser.value_of("h").as_switch() || parser.value_of("V").as_switch()) {
     return answer_on_standard_output(parser);
   }
+#if defined(QORVAND_HAS_TLS)
+  if (refuse_tls_option_without_tls(parser)) return StartUp::kRefused;
+#endif
   settings->emplace(settings_of(parser, resolved));
   return StartUp::kRun;
 }
@@ -62,6 +95,35 @@ std::optional<platform::Listener> open_listener(const platform::Endpoint& wanted
   }
   return listener;
 }
+
+#if defined(QORVAND_HAS_TLS)
+// With --tls: the certificates clients are shown, the key log, and the
+// interception made of them. The line that names the CA and its fingerprint
+// lets the user trust it in a client.
+bool prepare_tls(Runtime& runtime) {
+  const Settings& settings = runtime.settings;
+  if (!settings.tls) return true;
+  std::string error;
+  runtime.authority = tls::CertificateAuthority::load({.cert_path = settings.cert_path}, &error);
+  bool ready = runtime.authority != nullptr;
+  if (ready && !settings.keylog_path.empty()) {
+    runtime.key_log = tls::KeyLog::open(settings.keylog_path, &error);
+    ready = runtime.key_log != nullptr;
+  }
+  if (ready) {
+    runtime.interception = tls::Interception::create(*runtime.authority, runtime.key_log.get(), settings.verify,
+                                                     settings.target_name, &error);
+    ready = runtime.interception != nullptr;
+  }
+  if (!ready) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "%s\n", runtime.authority->describe().c_str());
+  std::fflush(stderr);
+  return true;
+}
+#endif
 
 // A log file gets a console echo, unless standard output is the log itself
 // or the null device (an echo there would only cost system calls). An echo
@@ -133,6 +195,9 @@ StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>
 std::optional<platform::Listener> start_serving(Runtime& runtime) {
   // Before any other thread exists: they all inherit how signals are taken.
   platform::install_signal_handlers({stop, reopen_log, &runtime});
+#if defined(QORVAND_HAS_TLS)
+  if (!prepare_tls(runtime)) return std::nullopt;
+#endif
   std::optional<platform::Listener> listener = open_listener(runtime.settings.listen_at);
   if (!listener || !open_log(runtime) || !open_capture(runtime)) return std::nullopt;
   runtime.log.set_annotate(runtime.settings.annotate);

@@ -1,5 +1,5 @@
 // Start-up: the command line into the settings, the refusals, then the
-// listening socket, the log and the stop handler.
+// certificates of --tls, the listening socket, the log and the stop handler.
 #pragma once
 
 #include <optional>
@@ -20,6 +20,7 @@ enum class StartUp {
 // else a line that parses holds.
 StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>* settings);
 
-// Takes the stop signals, listens and opens the log, then logs that it
-// listens. Empty when it cannot (standard error says why).
+// Takes the stop signals, loads what --tls needs (and says which CA it
+// signs with), listens and opens the log, then logs that it listens. Empty
+// when it cannot (standard error says why).
 std::optional<platform::Listener> start_serving(Runtime& runtime);

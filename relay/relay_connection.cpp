@@ -5,6 +5,9 @@
 
 #include "platform/process.h"
 #include "relay/relay_loop.h"
+#if defined(QORVAND_HAS_TLS)
+#include "relay/tls_io.h"
+#endif
 
 namespace {
 
@@ -31,8 +34,8 @@ Ending connect_ending(platform::Connecting outcome, int error) {
 
 // Once an address has answered, the relay alone decides: the addresses that
 // did not answer before it no longer count.
-Relayed relay(Connection& connection, ConnectionEvents& events) {
-  RelayLoop loop(connection, events);
+Relayed relay(Connection& connection, RelayIo& io, ConnectionEvents& events) {
+  RelayLoop loop(io, events);
   int failed_which = RelayIo::kClient;
   int error = 0;
   if (connection.arm(&failed_which, &error)) {
@@ -55,8 +58,21 @@ Relayed relay(Connection& connection, ConnectionEvents& events) {
 // with several addresses is tried in order until one answers; each address
 // that does not is told, and the last one names the ending. The client is
 // closed on the way out, however far it got.
+// The relay runs on the connection's own I/O, or on TLS interception over it.
+Relayed relay_over(Connection& connection, ConnectionEvents& events, const tls::Interception* interception) {
+#if defined(QORVAND_HAS_TLS)
+  if (interception != nullptr) {
+    TlsIo io(connection, *interception, events);
+    return relay(connection, io, events);
+  }
+#else
+  (void)interception;
+#endif
+  return relay(connection, connection, events);
+}
+
 Relayed connect_and_relay(AcceptedClient client, const std::vector<platform::Endpoint>& targets,
-                          ConnectionEvents& events) {
+                          ConnectionEvents& events, const tls::Interception* interception) {
   int error = 0;
   std::optional<platform::ReadinessPair> readiness = platform::ReadinessPair::open(&error);
   if (!readiness) {
@@ -69,7 +85,7 @@ Relayed connect_and_relay(AcceptedClient client, const std::vector<platform::End
     const platform::Connecting outcome = connection.connect_to(target, &error);
     if (outcome == platform::Connecting::kConnected) {
       events.outgoing(connection.server_end(), target);
-      return relay(connection, events);
+      return relay_over(connection, events, interception);
     }
     if (outcome == platform::Connecting::kClientLeft) events.peer_closed(Side::kClient, true);
     events.connect_failed(target, error);
@@ -82,10 +98,10 @@ Relayed connect_and_relay(AcceptedClient client, const std::vector<platform::End
 }  // namespace
 
 void relay_connection(AcceptedClient&& client, const std::vector<platform::Endpoint>& targets,
-                      ConnectionEvents& events) {
+                      ConnectionEvents& events, const tls::Interception* interception) {
   const std::int64_t accepted_us = client.accepted_us;
   events.received();
-  const Relayed relayed = connect_and_relay(std::move(client), targets, events);
+  const Relayed relayed = connect_and_relay(std::move(client), targets, events, interception);
   events.summary(relayed.to_server, relayed.to_client, platform::monotonic_microseconds() - accepted_us,
                  relayed.ending);
 }

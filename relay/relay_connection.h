@@ -13,6 +13,11 @@
 #include "relay/connection.h"
 #include "traffic_log/connection_events.h"
 
-// targets carry their port, in the order they are tried.
+namespace tls {
+class Interception;
+}
+
+// targets carry their port, in the order they are tried. With an
+// interception (--tls, where TLS is built), a client's TLS is intercepted.
 void relay_connection(AcceptedClient&& client, const std::vector<platform::Endpoint>& targets,
-                      ConnectionEvents& events);
+                      ConnectionEvents& events, const tls::Interception* interception = nullptr);

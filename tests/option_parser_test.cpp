@@ -95,6 +95,12 @@ const std::string kProgramUsageBody =
     "    -w --pcap:\tpath of a pcapng capture of the traffic\n"
     "    -h --help:\tshow this text and exit\n"
     "    -V --version:\tshow the version and exit\n"
+#if defined(QORVAND_HAS_TLS)
+    "    -s --tls:\tintercept TLS and log its plaintext\n"
+    "    -c --cert:\tcertificate and key shown to clients (PEM)\n"
+    "    --verify:\tend connections to unverified servers\n"
+    "    --keylog:\tappend TLS secrets to this file\n"
+#endif
     "\n";
 
 }  // namespace

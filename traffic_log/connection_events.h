@@ -24,6 +24,17 @@ enum class Ending {
   kTurnedAway,     // no relay could be started for the client (logged by the program)
 };
 
+// What the line of an intercepted connection tells once both handshakes are
+// done (--tls). Texts are empty when there is nothing to tell.
+struct TlsInterception {
+  const char* server_name;     // the client's SNI
+  const char* client_version;  // "TLS 1.3"
+  const char* server_version;
+  const char* server_cipher;   // its standard name
+  const char* protocol;        // the ALPN protocol the server chose
+  const char* verify_failure;  // why the server's certificate was not verified
+};
+
 class ConnectionEvents {
  public:
   // The relay has taken the client on.
@@ -36,6 +47,11 @@ class ConnectionEvents {
   // That side's peer has closed; all_read: nothing it sent waits unread.
   virtual void peer_closed(Side side, bool all_read) = 0;
   virtual void io_failed(Side side, IoOperation operation, int error) = 0;
+  // qorvand holds TLS with both peers and relays the plaintext.
+  virtual void tls_intercepted(const TlsInterception& tls) = 0;
+  // TLS with that side's peer failed, in its handshake or later; reason in
+  // OpenSSL's words. The relay then sees that side fail.
+  virtual void tls_failed(Side side, bool in_handshake, const char* reason) = 0;
   // That side's close was passed on to the other peer, after all it sent.
   virtual void close_passed_on(Side from) = 0;
   // That side's peer failed first: the other peer is reset.

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/net.h"
 #include "traffic_log/event_lines.h"
@@ -39,10 +40,46 @@ constexpr const char* kEndingTexts[] = {
 static_assert(sizeof kEndingTexts / sizeof kEndingTexts[0] ==
               static_cast<std::size_t>(Ending::kTurnedAway) + 1);
 
+// What snprintf made of an event line, cut to the buffer, without its LF.
+std::string without_line_end(const char* line, int formatted) {
+  std::size_t length = formatted < 0 ? 0 : std::min(static_cast<std::size_t>(formatted), kEventLineSize - 1);
+  if (length > 0 && line[length - 1] == '\n') --length;
+  return std::string(line, length);
+}
+
 }  // namespace
 
 const char* ending_text(Ending ending) {
   return kEndingTexts[static_cast<std::size_t>(ending)];
+}
+
+std::string tls_intercepted_text(const TlsInterception& tls) {
+  char name[320];
+  if (tls.server_name[0] != '\0') {
+    std::snprintf(name, sizeof name, event_lines::kTlsServerName, tls.server_name);
+  } else {
+    std::snprintf(name, sizeof name, "%s", event_lines::kTlsNoServerName);
+  }
+  char protocol[300] = "";
+  if (tls.protocol[0] != '\0') std::snprintf(protocol, sizeof protocol, event_lines::kTlsProtocol, tls.protocol);
+  char verified[200];
+  if (tls.verify_failure[0] == '\0') {
+    std::snprintf(verified, sizeof verified, "%s", event_lines::kTlsVerified);
+  } else {
+    std::snprintf(verified, sizeof verified, event_lines::kTlsNotVerified, tls.verify_failure);
+  }
+  char line[kEventLineSize];
+  const int formatted = std::snprintf(line, sizeof line, event_lines::kTlsIntercepted, name, tls.client_version,
+                                      tls.server_version, tls.server_cipher, protocol, verified);
+  return without_line_end(line, formatted);
+}
+
+std::string tls_failed_text(Side side, bool in_handshake, const char* reason) {
+  char line[kEventLineSize];
+  const int formatted = std::snprintf(line, sizeof line,
+                                      in_handshake ? event_lines::kTlsHandshakeFailed : event_lines::kTlsFailed,
+                                      side == Side::kClient ? "client" : "server", reason);
+  return without_line_end(line, formatted);
 }
 
 void ConnectionLog::received() {
@@ -68,6 +105,7 @@ void ConnectionLog::peer_closed(Side side, bool all_read) {
 }
 
 void ConnectionLog::io_failed(Side side, IoOperation operation, int error) {
+  if (std::exchange(tls_failed_[static_cast<int>(side)], false)) return;
   event(operation == IoOperation::kRead ? event_lines::kReadError : event_lines::kSendError, name_of(side),
         error);
 }
@@ -86,13 +124,25 @@ void ConnectionLog::closed(std::size_t unsent_to_server, std::size_t unsent_to_c
   batch_.write_out();
 }
 
+void ConnectionLog::tls_intercepted(const TlsInterception& tls) {
+  intercepted_ = true;
+  event("%s\n", tls_intercepted_text(tls).c_str());
+}
+
+void ConnectionLog::tls_failed(Side side, bool in_handshake, const char* reason) {
+  tls_failed_[static_cast<int>(side)] = true;
+  event("%s\n", tls_failed_text(side, in_handshake, reason).c_str());
+}
+
 // Only an annotated log ends a connection with its summary.
 void ConnectionLog::summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
                             Ending ending) {
   if (!log_.annotate()) return;
+  char how[64];
+  std::snprintf(how, sizeof how, "%s%s", ending_text(ending), intercepted_ ? event_lines::kInterceptedMark : "");
   event(event_lines::kSummary, static_cast<unsigned long long>(to_server),
         static_cast<unsigned long long>(to_client), static_cast<long long>(elapsed_us / 1000000),
-        static_cast<long long>(elapsed_us % 1000000), ending_text(ending));
+        static_cast<long long>(elapsed_us % 1000000), how);
 }
 
 void ConnectionLog::event(const char* format, ...) {

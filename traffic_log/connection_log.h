@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "traffic_log/connection_events.h"
 #include "traffic_log/hex_rows.h"
@@ -26,6 +27,11 @@ struct TrafficView {
 
 // How the summary names the ending.
 const char* ending_text(Ending ending);
+
+// The texts of the TLS events, without their line ends, for whoever tells
+// them besides the log (the capture's comments).
+std::string tls_intercepted_text(const TlsInterception& tls);
+std::string tls_failed_text(Side side, bool in_handshake, const char* reason);
 
 class ConnectionLog final : public ConnectionEvents {
  public:
@@ -44,7 +50,11 @@ class ConnectionLog final : public ConnectionEvents {
   // when all it sent has been read (bytes still unread may go on with its
   // held line).
   void peer_closed(Side side, bool all_read) override;
+  // A failure that follows a TLS failure of that side is the relay ending
+  // the connection for it: no socket failed, and no line says one did.
   void io_failed(Side side, IoOperation operation, int error) override;
+  void tls_intercepted(const TlsInterception& tls) override;
+  void tls_failed(Side side, bool in_handshake, const char* reason) override;
   // The log tells a close when it is noticed, and a failure as it happens.
   void close_passed_on(Side) override {}
   void reset_passed_on(Side) override {}
@@ -79,6 +89,8 @@ class ConnectionLog final : public ConnectionEvents {
   Log& log_;
   ConnectionNumber number_;
   bool hex_;
+  bool intercepted_ = false;
+  bool tls_failed_[2] = {false, false};  // by Side
   Direction client_;
   Direction server_;
   LineBatch batch_;

@@ -33,6 +33,16 @@ ANNOTATED = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} (?:#(\d+) )
 SUMMARY = re.compile(r"^Summary: C->S (\d+) bytes, S->C (\d+) bytes in \d+\.\d{6} s, ([a-z ]+)$")
 
 
+def tls_built():
+    """Whether the binary under test has TLS interception: as CTest says (QORVAND_TLS, what CMake built), or
+    else as its usage text says."""
+    configured = os.environ.get("QORVAND_TLS")
+    if configured is not None:
+        return configured == "ON"
+    usage = subprocess.run([QORVAND, "-h"], capture_output=True, text=True, timeout=10 * SLOWDOWN).stdout
+    return "--tls:" in usage
+
+
 def deadline(seconds):
     return time.monotonic() + seconds * SLOWDOWN
 
@@ -314,6 +324,41 @@ def self_signed_certificate(folder, name):
     return cert, key
 
 
+def ca_signed_certificate(folder, name):
+    """A certificate authority of the test's own and a certificate for name (DNS and, for an address, IP)
+    signed by it, made by openssl in folder; returns the paths of the authority's certificate, the
+    certificate with its chain, and its key."""
+    ca_cert, ca_key = os.path.join(folder, "ca.pem"), os.path.join(folder, "ca-key.pem")
+    cert, key, request = (os.path.join(folder, file) for file in ("server.pem", "server-key.pem", "server.csr"))
+    extensions = os.path.join(folder, "server.ext")
+    kind = "IP" if re.fullmatch(r"[\d.]+|[0-9a-f:]+", name) else "DNS"
+    with open(extensions, "w") as ext:
+        ext.write(f"subjectAltName={kind}:{name}\n")
+    for command in (
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=Test CA",
+             "-keyout", ca_key, "-out", ca_cert],
+            ["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}", "-keyout", key,
+             "-out", request],
+            ["openssl", "x509", "-req", "-in", request, "-CA", ca_cert, "-CAkey", ca_key, "-CAcreateserial",
+             "-days", "1", "-extfile", extensions, "-out", cert]):
+        subprocess.run(command, check=True, capture_output=True, timeout=60)
+    return ca_cert, cert, key
+
+
+def run_bounded(args, seconds=60, **options):
+    """Runs a client to its end (killed by its pid when it overstays); returns the CompletedProcess."""
+    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               stdin=subprocess.PIPE if "input" in options else subprocess.DEVNULL,
+                               env=options.get("env"))
+    try:
+        stdout, stderr = process.communicate(options.get("input"), timeout=seconds * SLOWDOWN)
+    finally:
+        if process.poll() is None:
+            os.kill(process.pid, signal.SIGKILL)
+            process.wait(10)
+    return subprocess.CompletedProcess(args, process.returncode, stdout, stderr)
+
+
 def send_then_shutdown(sock, data):
     """Sends all of data, then shuts down the sending side (the peer reads end of stream)."""
     sock.sendall(data)
@@ -362,6 +407,35 @@ class EchoServer:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class TlsEchoServer(EchoServer):
+    """An EchoServer that speaks TLS with the given certificate: every connection is echoed inside TLS."""
+
+    def __init__(self, cert, key):
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+
+        class Handler(EchoServer._Handler):
+            def setup(self):
+                self.request.settimeout(60 * SLOWDOWN)
+                self.request = context.wrap_socket(self.request, server_side=True)
+
+            def handle(self):
+                try:
+                    super().handle()
+                    self.request.unwrap()
+                except OSError:
+                    pass
+
+            def finish(self):
+                self.request.close()
+
+        self.server = self._Server((LOOPBACK, 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
 
 
 class MailFolder:
@@ -430,13 +504,13 @@ class HttpServer(StartedProcess):
 
 class OpensslServer(StartedProcess):
     """openssl s_server on a free loopback port with the given certificate, answering each line it is sent
-    with the line reversed."""
+    with the line reversed (or, with mode "-www", each HTTP request with a page)."""
 
-    def __init__(self, cert, key):
+    def __init__(self, cert, key, mode="-rev", extra_args=()):
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-tls-server-")
         self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
         self.port = self.start_listening(lambda port: subprocess.Popen(
-            ["openssl", "s_server", "-accept", f"{LOOPBACK}:{port}", "-cert", cert, "-key", key, "-rev"],
+            ["openssl", "s_server", "-accept", f"{LOOPBACK}:{port}", "-cert", cert, "-key", key, mode, *extra_args],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr),
             address_in_use, seconds=15)
 
@@ -447,7 +521,8 @@ class PostgresServer(StartedProcess):
 
     BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))
 
-    def __init__(self):
+    def __init__(self, tls=None):
+        """tls: (certificate, key) paths; the server then takes SSL requests (ssl=on)."""
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-pg-")
         self.port = free_port()
         data = os.path.join(self.folder.name, "data")
@@ -457,9 +532,18 @@ class PostgresServer(StartedProcess):
         self._stderr = open(os.path.join(self.folder.name, "stderr.txt"), "wb")
         subprocess.run([os.path.join(self.BIN[-1], "initdb"), "-D", data, "-A", "trust", "-U", "postgres", "--no-sync"],
                        check=True, stdout=subprocess.DEVNULL, stderr=self._stderr, timeout=120, **as_owner)
+        ssl_args = []
+        if tls:
+            # The key must belong to the server's user and be readable by it alone.
+            for source, name in zip(tls, ("server.crt", "server.key")):
+                shutil.copy(source, os.path.join(data, name))
+                os.chmod(os.path.join(data, name), 0o600)
+                if as_owner:
+                    shutil.chown(os.path.join(data, name), "postgres", "postgres")
+            ssl_args = ["-c", "ssl=on"]
         self.process = subprocess.Popen(
             [os.path.join(self.BIN[-1], "postgres"), "-D", data, "-h", LOOPBACK, "-p", str(self.port),
-             "-k", self.folder.name, "-c", "fsync=off"],
+             "-k", self.folder.name, "-c", "fsync=off", *ssl_args],
             stdout=subprocess.DEVNULL, stderr=self._stderr, **as_owner)
         self.pid = self.process.pid
         if not wait_until(lambda: is_listening(self.port) or self.process.poll() is not None, 30):
@@ -514,6 +598,28 @@ class Run(StartedProcess):
 
     def stderr(self):
         return read_text(self.stderr_path)
+
+
+# Several comments on one packet are joined by this (a comment has commas of its own).
+AGGREGATOR = "|"
+
+
+def tshark(path, *args):
+    """tshark's standard output reading the capture at path; a reader that fails fails the test."""
+    done = subprocess.run(["tshark", "-r", path, *args], capture_output=True, timeout=300 * SLOWDOWN)
+    if done.returncode != 0:
+        raise AssertionError(f"tshark {' '.join(args)} failed: {done.stderr.decode(errors='replace')}")
+    return done.stdout.decode("utf-8", errors="replace")
+
+
+def packet_fields(path, *fields, display_filter=None, decode_as=()):
+    """One list of field texts per packet (a field's occurrences joined by AGGREGATOR)."""
+    args = [arg for rule in decode_as for arg in ("-d", rule)]
+    if display_filter:
+        args += ["-Y", display_filter]
+    args += ["-T", "fields", "-E", f"aggregator={AGGREGATOR}", "-E", "occurrence=a"]
+    args += [arg for field in fields for arg in ("-e", field)]
+    return [line.split("\t") for line in tshark(path, *args).splitlines()]
 
 
 def read_text(path):

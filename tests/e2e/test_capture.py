@@ -12,33 +12,11 @@ import socket
 import subprocess
 import unittest
 
-from harness import (SLOWDOWN, SUMMARY, ListeningServer, Qorvand, QorvandTestCase, SmtpServer, free_port,
-                     receive_all, receive_exactly, reset, wait_until)
+from harness import (AGGREGATOR, SLOWDOWN, SUMMARY, ListeningServer, Qorvand, QorvandTestCase, SmtpServer, free_port,
+                     packet_fields, receive_all, receive_exactly, reset, tshark, wait_until)
 
 CAPTURE = "capture.pcapng"
 INBOUND, OUTBOUND = "0x00000001", "0x00000002"
-# Several comments on one packet are joined by this (a comment has commas of its own).
-AGGREGATOR = "|"
-
-
-def tshark(path, *args):
-    """tshark's standard output reading the capture at path; a reader that fails fails the test."""
-    done = subprocess.run(["tshark", "-r", path, *args], capture_output=True, timeout=300 * SLOWDOWN)
-    if done.returncode != 0:
-        raise AssertionError(f"tshark {' '.join(args)} failed: {done.stderr.decode(errors='replace')}")
-    return done.stdout.decode("utf-8", errors="replace")
-
-
-def packet_fields(path, *fields, display_filter=None, decode_as=()):
-    """One list of field texts per packet (a field's occurrences joined by AGGREGATOR)."""
-    args = [arg for rule in decode_as for arg in ("-d", rule)]
-    if display_filter:
-        args += ["-Y", display_filter]
-    args += ["-T", "fields", "-E", f"aggregator={AGGREGATOR}", "-E", "occurrence=a"]
-    args += [arg for field in fields for arg in ("-e", field)]
-    return [line.split("\t") for line in tshark(path, *args).splitlines()]
-
-
 def followed_streams(path, count):
     """What each TCP stream carried, by its first node's (the client's) port: (client's bytes, server's bytes)."""
     args = ["-q"] + [arg for stream in range(count) for arg in ("-z", f"follow,tcp,raw,{stream}")]

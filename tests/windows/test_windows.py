@@ -173,6 +173,12 @@ class CommandLineUnderWine(unittest.TestCase):
         self.assertEqual((version_result.returncode, version_result.stderr), (0, b""))
         self.assertEqual(version_result.stdout, f"qorvand {project_version()}\r\n".encode())
 
+    def test_tls_is_not_built_and_says_so(self):
+        self.assertNotIn("    -s --tls:\tintercept TLS and log its plaintext", self.help_lines())
+        result = self.run_qorvand("--tls", "127.0.0.1", "25", "2525")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, b"", b"qorvand was built without TLS: --tls is not available\r\n"))
+
     def test_a_target_that_is_its_own_listener_is_refused(self):
         result = self.run_qorvand("127.0.0.1")
         self.assertEqual(result.returncode, 1)
