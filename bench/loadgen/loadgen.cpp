@@ -1014,6 +1014,18 @@ bool speaks_tls(const std::string& workload) {
   return false;
 }
 
+int run_workload(const Options& options) {
+  if (options.workload == "bulk-text") return run_bulk_text(options);
+  if (options.workload == "bulk-binary") return run_bulk_binary(options);
+  if (options.workload == "ping-pong") return run_ping_pong(options);
+  if (options.workload == "request-response") return run_request_response(options);
+  if (options.workload == "conn-rate") return run_conn_rate(options);
+  if (options.workload == "concurrency") return run_concurrency(options);
+  if (options.workload == "idle") return run_idle(options);
+  std::fprintf(stderr, "loadgen: unknown workload %s\n", options.workload.c_str());
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1029,17 +1041,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "loadgen: %s does not run over TLS\n", options.workload.c_str());
     return 2;
   }
-  if (options.tls && !set_up_tls(&options)) return 2;
   // A TLS write to a peer that has gone must fail, not end the generator.
   std::signal(SIGPIPE, SIG_IGN);
   raise_descriptor_limit();
-  if (options.workload == "bulk-text") return run_bulk_text(options);
-  if (options.workload == "bulk-binary") return run_bulk_binary(options);
-  if (options.workload == "ping-pong") return run_ping_pong(options);
-  if (options.workload == "request-response") return run_request_response(options);
-  if (options.workload == "conn-rate") return run_conn_rate(options);
-  if (options.workload == "concurrency") return run_concurrency(options);
-  if (options.workload == "idle") return run_idle(options);
-  std::fprintf(stderr, "loadgen: unknown workload %s\n", options.workload.c_str());
-  return 2;
+  const int status = options.tls && !set_up_tls(&options) ? 2 : run_workload(options);
+  SSL_CTX_free(options.client_tls);
+  SSL_CTX_free(options.sink_tls);
+  return status;
 }
