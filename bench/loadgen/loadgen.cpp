@@ -4,6 +4,7 @@
 //
 //   loadgen WORKLOAD --connect PORT --sink PORT [--bytes N] [--count N]
 //           [--cap SECONDS] [--hold-marks 1000,5000] [--in-flight N] [--pause]
+//           [--tls --cert PEM]
 //
 // WORKLOAD: bulk-text, bulk-binary, ping-pong, request-response, conn-rate,
 // concurrency, idle.
@@ -11,11 +12,16 @@
 // for "direct"); the sink listens on 127.0.0.1:--sink. With --pause the
 // generator stops at its measuring points, prints "PAUSE <tag>" and goes on
 // after a line on standard input, so the caller can look at the relay there.
+// With --tls (bulk-text, request-response, conn-rate and idle) the client
+// speaks TLS without checking the certificate it is shown, and the sink
+// answers TLS with the certificate and key in --cert.
 // Results are one line "RESULT key=value ...".
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -28,9 +34,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -63,6 +71,10 @@ struct Options {
   std::vector<int> hold_marks;
   int in_flight = 4;
   bool pause = false;
+  bool tls = false;
+  std::string cert;
+  SSL_CTX* client_tls = nullptr;  // set with --tls: the contexts the links are made from
+  SSL_CTX* sink_tls = nullptr;
 };
 
 // Stops at a measuring point until the caller says to go on.
@@ -147,47 +159,204 @@ int accept_one(int listener, double deadline) {
   return fd;
 }
 
+// ---------------------------------------------------------------- links
+
+// A connection as the workloads use it: a socket, with TLS over it when ssl
+// is set.
+struct Link {
+  int fd = -1;
+  SSL* ssl = nullptr;
+  Link() = default;
+  Link(int socket) : fd(socket) {}  // a plain socket is a link of its own
+  bool open() const { return fd >= 0; }
+};
+
+// The event to wait for after a TLS call that did not go through, 0 when it failed.
+short tls_wait(SSL* ssl, int result) {
+  switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      return POLLIN;
+    case SSL_ERROR_WANT_WRITE:
+      return POLLOUT;
+    default:
+      return 0;
+  }
+}
+
+// The event a failed socket call waits for, 0 when it failed for good.
+short socket_wait(short event) { return errno == EAGAIN || errno == EINTR ? event : 0; }
+
+// One send: the bytes sent, or -1 with the event to wait for in *wait (0: failed).
+ssize_t send_once(const Link& link, const char* data, std::size_t length, short* wait) {
+  if (link.ssl == nullptr) {
+    const ssize_t n = send(link.fd, data, length, MSG_NOSIGNAL);
+    if (n < 0) *wait = socket_wait(POLLOUT);
+    return n;
+  }
+  ERR_clear_error();
+  std::size_t sent = 0;
+  const int result = SSL_write_ex(link.ssl, data, length, &sent);
+  if (result == 1) return static_cast<ssize_t>(sent);
+  *wait = tls_wait(link.ssl, result);
+  return -1;
+}
+
+// One receive: the bytes received, 0 at the end of the stream (TLS's
+// close_notify, or the socket's end without it), or -1 with the event to wait
+// for in *wait (0: failed).
+ssize_t receive_once(const Link& link, char* buffer, std::size_t length, short* wait) {
+  if (link.ssl == nullptr) {
+    const ssize_t n = recv(link.fd, buffer, length, 0);
+    if (n < 0) *wait = socket_wait(POLLIN);
+    return n;
+  }
+  ERR_clear_error();
+  std::size_t got = 0;
+  const int result = SSL_read_ex(link.ssl, buffer, length, &got);
+  if (result == 1) return static_cast<ssize_t>(got);
+  if (SSL_get_error(link.ssl, result) == SSL_ERROR_ZERO_RETURN) return 0;
+  *wait = tls_wait(link.ssl, result);
+  return -1;
+}
+
 // Sends all of data unless the deadline passes first; returns what was sent.
-long long send_all(int fd, const char* data, long long length, double deadline) {
+long long send_all(const Link& link, const char* data, long long length, double deadline) {
   long long sent = 0;
   while (sent < length) {
-    const ssize_t n = send(fd, data + sent, static_cast<std::size_t>(length - sent), MSG_NOSIGNAL);
+    short wait = 0;
+    const ssize_t n = send_once(link, data + sent, static_cast<std::size_t>(length - sent), &wait);
     if (n > 0) {
       sent += n;
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!wait_ready(fd, POLLOUT, deadline)) break;
-    } else {
+    } else if (wait == 0 || !wait_ready(link.fd, wait, deadline)) {
       break;
     }
   }
   return sent;
 }
 
+// Receives what is there, waiting for it until the deadline: the bytes
+// received, 0 at the end of the stream, on a failure or at the deadline.
+long long receive_some(const Link& link, char* buffer, long long length, double deadline) {
+  for (;;) {
+    short wait = 0;
+    const ssize_t n = receive_once(link, buffer, static_cast<std::size_t>(length), &wait);
+    if (n >= 0) return n;
+    if (wait == 0 || !wait_ready(link.fd, wait, deadline)) return 0;
+  }
+}
+
 // Receives exactly length bytes unless the peer ends or the deadline passes.
-long long receive_exactly(int fd, char* buffer, long long length, double deadline) {
+long long receive_exactly(const Link& link, char* buffer, long long length, double deadline) {
   long long got = 0;
   while (got < length) {
-    const ssize_t n = recv(fd, buffer + got, static_cast<std::size_t>(length - got), 0);
-    if (n > 0) {
-      got += n;
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!wait_ready(fd, POLLIN, deadline)) break;
-    } else {
-      break;
-    }
+    const long long n = receive_some(link, buffer + got, length - got, deadline);
+    if (n == 0) break;
+    got += n;
   }
   return got;
 }
 
 // Reads until the peer closes or the deadline passes (a clean end of a connection).
-void drain_until_close(int fd, double deadline) {
+void drain_until_close(const Link& link, double deadline) {
   char scrap[4096];
-  for (;;) {
-    const ssize_t n = recv(fd, scrap, sizeof scrap, 0);
-    if (n > 0) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EINTR) && wait_ready(fd, POLLIN, deadline)) continue;
-    return;
+  while (receive_some(link, scrap, sizeof scrap, deadline) > 0) {
   }
+}
+
+// One step of a TLS handshake: true once it is done, else false with the
+// event to wait for in *wait (0: it failed).
+bool handshake_step(const Link& link, short* wait) {
+  ERR_clear_error();
+  const int result = SSL_do_handshake(link.ssl);
+  if (result == 1) return true;
+  *wait = tls_wait(link.ssl, result);
+  return false;
+}
+
+bool handshake(const Link& link, double deadline) {
+  short wait = 0;
+  while (!handshake_step(link, &wait)) {
+    if (wait == 0 || !wait_ready(link.fd, wait, deadline)) return false;
+  }
+  return true;
+}
+
+// A link over fd: the socket alone without a TLS context, else TLS in the
+// client's or the server's part, its handshake not yet made.
+Link link_over(int fd, SSL_CTX* tls, bool as_client) {
+  Link link(fd);
+  if (tls == nullptr || fd < 0) return link;
+  link.ssl = SSL_new(tls);
+  SSL_set_fd(link.ssl, fd);
+  if (as_client) {
+    SSL_set_connect_state(link.ssl);
+  } else {
+    SSL_set_accept_state(link.ssl);
+  }
+  return link;
+}
+
+// Ends sending: TLS's close_notify first, then the socket's end of stream.
+void end_sending(const Link& link) {
+  if (link.ssl != nullptr && (SSL_get_shutdown(link.ssl) & SSL_SENT_SHUTDOWN) == 0) {
+    ERR_clear_error();
+    SSL_shutdown(link.ssl);
+  }
+  shutdown(link.fd, SHUT_WR);
+}
+
+void close_link(Link& link) {
+  if (link.ssl != nullptr) {
+    if ((SSL_get_shutdown(link.ssl) & SSL_SENT_SHUTDOWN) == 0) {
+      ERR_clear_error();
+      SSL_shutdown(link.ssl);
+    }
+    SSL_free(link.ssl);
+  }
+  if (link.fd >= 0) close(link.fd);
+  link = Link();
+}
+
+// A connected client link, its TLS handshake made, or a closed one by the deadline.
+Link open_link(const Options& options, double deadline) {
+  Link link = link_over(connect_client(options.connect_port, deadline), options.client_tls, true);
+  if (link.ssl != nullptr && !handshake(link, deadline)) close_link(link);
+  return link;
+}
+
+// The sink's end of the next connection, its TLS handshake made, or a closed one by the deadline.
+Link accept_link(const Options& options, int listener, double deadline) {
+  Link link = link_over(accept_one(listener, deadline), options.sink_tls, false);
+  if (link.ssl != nullptr && !handshake(link, deadline)) close_link(link);
+  return link;
+}
+
+SSL_CTX* tls_context(bool as_client) {
+  SSL_CTX* context = SSL_CTX_new(as_client ? TLS_client_method() : TLS_server_method());
+  if (context == nullptr) return nullptr;
+  // Partial writes let a non-blocking send go on where it stopped; a peer that
+  // ends without close_notify ends the stream as a socket would.
+  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  return context;
+}
+
+// The client's and the sink's TLS contexts; false with a message when the
+// sink's certificate or key cannot be used.
+bool set_up_tls(Options* options) {
+  options->client_tls = tls_context(true);
+  options->sink_tls = tls_context(false);
+  const char* cert = options->cert.c_str();
+  if (options->client_tls == nullptr || options->sink_tls == nullptr ||
+      SSL_CTX_use_certificate_chain_file(options->sink_tls, cert) != 1 ||
+      SSL_CTX_use_PrivateKey_file(options->sink_tls, cert, SSL_FILETYPE_PEM) != 1) {
+    std::fprintf(stderr, "loadgen: TLS with certificate and key from '%s': ", cert);
+    ERR_print_errors_fp(stderr);
+    std::fprintf(stderr, "\n");
+    return false;
+  }
+  return true;
 }
 
 // xorshift64*: fast reproducible filler for the test data.
@@ -209,10 +378,11 @@ std::string sha256_of(const char* data, long long length) {
 
 // ---------------------------------------------------------------- echo sink
 
-// One epoll thread that accepts every connection and echoes what it reads.
+// One epoll thread that accepts every connection and echoes what it reads,
+// over TLS when given a context.
 class EchoSink {
  public:
-  explicit EchoSink(int port) : listener_(listen_on(port)) {
+  explicit EchoSink(int port, SSL_CTX* tls = nullptr) : listener_(listen_on(port)), tls_(tls) {
     set_nonblocking(listener_);
     poller_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -224,28 +394,25 @@ class EchoSink {
     const std::uint64_t one = 1;
     if (write(wake_, &one, sizeof one) < 0) std::perror("eventfd");
     thread_.join();
-    for (auto& entry : unsent_) close(entry.first);
+    for (auto& entry : served_) close_link(entry.second.link);
     close(listener_);
     close(poller_);
     close(wake_);
   }
   int accepted() const { return accepted_.load(); }
 
-  // Waits until at least n connections were accepted; false at the deadline.
-  bool wait_accepted(int n, double deadline) const {
-    while (accepted() < n) {
-      if (now_seconds() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-  }
-
  private:
-  void watch(int fd, std::uint32_t events) {
+  struct Served {
+    Link link;
+    bool handshaken = false;
+    std::string unsent;
+  };
+
+  void watch(int fd, std::uint32_t events, int operation = EPOLL_CTL_ADD) {
     epoll_event event{};
     event.events = events;
     event.data.fd = fd;
-    epoll_ctl(poller_, EPOLL_CTL_ADD, fd, &event);
+    epoll_ctl(poller_, operation, fd, &event);
   }
 
   void run() {
@@ -269,43 +436,50 @@ class EchoSink {
       const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) return;
       set_nodelay(fd);
-      unsent_[fd];
+      served_[fd].link = link_over(fd, tls_, false);
       watch(fd, EPOLLIN);
       accepted_.fetch_add(1);
     }
   }
 
   void serve(int fd, std::uint32_t events) {
-    std::string& unsent = unsent_[fd];
-    if (events & EPOLLIN) {
-      char buffer[65536];
-      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        drop(fd);
-        return;
-      }
-      if (n > 0) unsent.append(buffer, static_cast<std::size_t>(n));
+    Served& served = served_[fd];
+    short wait = 0;
+    if (served.link.ssl != nullptr && !served.handshaken) {
+      served.handshaken = handshake_step(served.link, &wait);
+      if (!served.handshaken && wait == 0) return drop(fd);
+      // Waiting for the socket to take more is the exception: only then is EPOLLOUT watched.
+      watch(fd, wait == POLLOUT ? EPOLLIN | EPOLLOUT : EPOLLIN, EPOLL_CTL_MOD);
+      if (!served.handshaken) return;
     }
-    if (!unsent.empty()) {
-      const ssize_t n = send(fd, unsent.data(), unsent.size(), MSG_NOSIGNAL);
-      if (n > 0) unsent.erase(0, static_cast<std::size_t>(n));
-      epoll_event event{};
-      event.events = unsent.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT;
-      event.data.fd = fd;
-      epoll_ctl(poller_, EPOLL_CTL_MOD, fd, &event);
+    // TLS may hold more records than the socket shows: read it dry.
+    if ((events & EPOLLIN) || served.link.ssl != nullptr) {
+      char buffer[65536];
+      ssize_t n = 0;
+      do {
+        n = receive_once(served.link, buffer, sizeof buffer, &wait);
+        if (n > 0) served.unsent.append(buffer, static_cast<std::size_t>(n));
+      } while (n > 0 && served.link.ssl != nullptr);
+      if (n == 0 || (n < 0 && wait == 0)) return drop(fd);
+    }
+    if (!served.unsent.empty()) {
+      const ssize_t n = send_once(served.link, served.unsent.data(), served.unsent.size(), &wait);
+      if (n > 0) served.unsent.erase(0, static_cast<std::size_t>(n));
+      watch(fd, served.unsent.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
     }
   }
 
   void drop(int fd) {
     epoll_ctl(poller_, EPOLL_CTL_DEL, fd, nullptr);
-    close(fd);
-    unsent_.erase(fd);
+    close_link(served_[fd].link);
+    served_.erase(fd);
   }
 
   int listener_;
+  SSL_CTX* tls_;
   int poller_;
   int wake_;
-  std::unordered_map<int, std::string> unsent_;
+  std::unordered_map<int, Served> served_;
   std::atomic<int> accepted_{0};
   std::thread thread_;
 };
@@ -319,11 +493,11 @@ std::string numbered_line(int index) {
 }
 
 // One line there and its echo back; false if it did not come back whole.
-bool exchange_line(int fd, int index, double deadline) {
+bool exchange_line(const Link& link, int index, double deadline) {
   const std::string line = numbered_line(index);
   char reply[kLineBytes];
-  return send_all(fd, line.data(), kLineBytes, deadline) == kLineBytes &&
-         receive_exactly(fd, reply, kLineBytes, deadline) == kLineBytes &&
+  return send_all(link, line.data(), kLineBytes, deadline) == kLineBytes &&
+         receive_exactly(link, reply, kLineBytes, deadline) == kLineBytes &&
          std::memcmp(reply, line.data(), kLineBytes) == 0;
 }
 
@@ -353,49 +527,44 @@ int run_bulk_text(const Options& options) {
   bool intact = true;
 
   std::thread sink([&] {
-    const int fd = accept_one(listener, deadline.load());
-    if (fd < 0) return;
+    Link link = accept_link(options, listener, deadline.load());
+    if (!link.open()) return;
     std::vector<char> buffer(1 << 18);
     while (arrived < total) {
-      const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-      if (n > 0) {
-        // Compare with what was sent: the pattern repeats from offset 0.
-        for (ssize_t done = 0; done < n;) {
-          const std::size_t offset = static_cast<std::size_t>((arrived + done) % static_cast<long long>(pattern.size()));
-          const std::size_t run = std::min<std::size_t>(static_cast<std::size_t>(n - done), pattern.size() - offset);
-          if (std::memcmp(buffer.data() + done, pattern.data() + offset, run) != 0) intact = false;
-          done += static_cast<ssize_t>(run);
-        }
-        arrived += n;
-        last_byte_time = now_seconds();
-      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        if (!wait_ready(fd, POLLIN, deadline.load())) break;
-      } else {
-        break;
+      const long long n = receive_some(link, buffer.data(), static_cast<long long>(buffer.size()), deadline.load());
+      if (n == 0) break;
+      // Compare with what was sent: the pattern repeats from offset 0.
+      for (long long done = 0; done < n;) {
+        const std::size_t offset = static_cast<std::size_t>((arrived + done) % static_cast<long long>(pattern.size()));
+        const std::size_t run = std::min<std::size_t>(static_cast<std::size_t>(n - done), pattern.size() - offset);
+        if (std::memcmp(buffer.data() + done, pattern.data() + offset, run) != 0) intact = false;
+        done += static_cast<long long>(run);
       }
+      arrived += n;
+      last_byte_time = now_seconds();
     }
-    close(fd);
+    close_link(link);
   });
 
-  const int fd = connect_client(options.connect_port, now_seconds() + 10);
-  if (fd < 0) die("connect");
+  Link link = open_link(options, now_seconds() + 10);
+  if (!link.open()) die("connect");
   const double start = now_seconds();
   deadline = start + options.cap_seconds;
   long long sent = 0;
   while (sent < total && now_seconds() < deadline.load()) {
     const long long offset = sent % static_cast<long long>(pattern.size());
     const long long run = std::min<long long>(total - sent, static_cast<long long>(pattern.size()) - offset);
-    const long long n = send_all(fd, pattern.data() + offset, run, deadline.load());
+    const long long n = send_all(link, pattern.data() + offset, run, deadline.load());
     sent += n;
     if (n < run) break;
   }
-  shutdown(fd, SHUT_WR);
+  end_sending(link);
   sink.join();
   const bool complete = arrived == total;
   const double seconds = complete ? last_byte_time - start : options.cap_seconds;
   std::printf("RESULT bytes=%lld arrived=%lld complete=%d intact=%d seconds=%.4f mbps=%.3f\n", total, arrived,
               complete, intact, seconds, arrived / 1e6 / seconds);
-  close(fd);
+  close_link(link);
   close(listener);
   return complete && intact ? 0 : 1;
 }
@@ -541,80 +710,99 @@ void set_blocking_with_timeout(int fd, double seconds) {
 
 // Answers every request line with the whole reply handed to one blocking
 // send, as a server that writes its answer at once, until the client ends.
-void answer_requests(int listener, const std::string& reply, double deadline) {
-  const int fd = accept_one(listener, deadline);
-  if (fd < 0) return;
-  set_blocking_with_timeout(fd, deadline - now_seconds());
-  const auto length = static_cast<ssize_t>(reply.size());
+void answer_requests(const Options& options, int listener, const std::string& reply, double deadline) {
+  Link link = accept_link(options, listener, deadline);
+  if (!link.open()) return;
+  set_blocking_with_timeout(link.fd, deadline - now_seconds());
+  const auto length = static_cast<long long>(reply.size());
   char request[kLineBytes];
-  while (recv(fd, request, kLineBytes, MSG_WAITALL) == kLineBytes &&
-         send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == length) {
+  while (receive_exactly(link, request, kLineBytes, deadline) == kLineBytes &&
+         send_all(link, reply.data(), length, deadline) == length) {
   }
-  close(fd);
+  close_link(link);
+}
+
+// What a request/response run measured after its warm-up.
+struct RoundTrips {
+  int warm_up = 0;
+  std::vector<double> micros;
+  bool intact = true;
+  double seconds = 0;
+};
+
+// Calls round_trip (one request line, and its whole reply into received) a
+// few times unmeasured, then up to count times measured, comparing every
+// reply with the one expected; stops at the first that fails.
+RoundTrips measure_round_trips(const std::function<bool(int)>& round_trip, int count,
+                               const std::vector<char>& received, const std::string& reply) {
+  constexpr int kWarmUp = 10;
+  RoundTrips trips;
+  while (trips.warm_up < kWarmUp && round_trip(-trips.warm_up)) ++trips.warm_up;
+  trips.micros.reserve(static_cast<std::size_t>(count));
+  const double start = now_seconds();
+  for (int i = 0; i < count; ++i) {
+    const double before = now_seconds();
+    if (!round_trip(i)) break;
+    trips.micros.push_back((now_seconds() - before) * 1e6);
+    trips.intact = trips.intact && std::memcmp(received.data(), reply.data(), received.size()) == 0;
+  }
+  trips.seconds = now_seconds() - start;
+  return trips;
+}
+
+int report_round_trips(const RoundTrips& trips, std::size_t reply_bytes, int count) {
+  const bool complete = static_cast<int>(trips.micros.size()) == count;
+  std::printf("RESULT reply_bytes=%zu warm_up=%d round_trips=%zu complete=%d intact=%d seconds=%.4f "
+              "median_us=%.2f p99_us=%.2f\n",
+              reply_bytes, trips.warm_up, trips.micros.size(), complete, trips.intact, trips.seconds,
+              percentile(trips.micros, 0.5), percentile(trips.micros, 0.99));
+  return trips.intact ? 0 : 1;
 }
 
 // Request lines and replies of --bytes each, one at a time, until --count are
 // done or the cap: a relay that holds back the end of a reply shows here.
 int run_request_response(const Options& options) {
-  constexpr int kWarmUp = 10;
   const int round_trips = options.count > 0 ? options.count : 2000;
   const std::string reply = reply_text(options.bytes);
   const auto length = static_cast<long long>(reply.size());
   const int listener = listen_on(options.sink_port);
   const double deadline = now_seconds() + options.cap_seconds;
-  std::thread sink([&] { answer_requests(listener, reply, deadline + 10); });
-  const int fd = connect_client(options.connect_port, deadline);
-  if (fd < 0) die("connect");
+  std::thread sink([&] { answer_requests(options, listener, reply, deadline + 10); });
+  Link link = open_link(options, deadline);
+  if (!link.open()) die("connect");
   std::vector<char> received(static_cast<std::size_t>(length));
   const auto round_trip = [&](int index) {
     const std::string line = numbered_line(index);
-    return send_all(fd, line.data(), kLineBytes, deadline) == kLineBytes &&
-           receive_exactly(fd, received.data(), length, deadline) == length;
+    return send_all(link, line.data(), kLineBytes, deadline) == kLineBytes &&
+           receive_exactly(link, received.data(), length, deadline) == length;
   };
-  int warm_up = 0;
-  while (warm_up < kWarmUp && round_trip(-warm_up)) ++warm_up;
-  std::vector<double> micros;
-  micros.reserve(static_cast<std::size_t>(round_trips));
-  bool intact = true;
-  const double start = now_seconds();
-  for (int i = 0; i < round_trips; ++i) {
-    const double before = now_seconds();
-    if (!round_trip(i)) break;
-    micros.push_back((now_seconds() - before) * 1e6);
-    intact = intact && std::memcmp(received.data(), reply.data(), received.size()) == 0;
-  }
-  const double seconds = now_seconds() - start;
-  shutdown(fd, SHUT_WR);
-  drain_until_close(fd, now_seconds() + 5);
-  close(fd);
+  const RoundTrips trips = measure_round_trips(round_trip, round_trips, received, reply);
+  end_sending(link);
+  drain_until_close(link, now_seconds() + 5);
+  close_link(link);
   sink.join();
   close(listener);
-  const bool complete = static_cast<int>(micros.size()) == round_trips;
-  std::printf("RESULT reply_bytes=%lld warm_up=%d round_trips=%zu complete=%d intact=%d seconds=%.4f "
-              "median_us=%.2f p99_us=%.2f\n",
-              length, warm_up, micros.size(), complete, intact, seconds, percentile(micros, 0.5),
-              percentile(micros, 0.99));
-  return intact ? 0 : 1;
+  return report_round_trips(trips, reply.size(), round_trips);
 }
 
 // ---------------------------------------------------------------- connection rate
 
 int run_conn_rate(const Options& options) {
   const int connections = options.count > 0 ? options.count : 500;
-  EchoSink sink(options.sink_port);
+  EchoSink sink(options.sink_port, options.sink_tls);
   const double deadline = now_seconds() + options.cap_seconds;
   int done = 0;
   std::vector<double> micros;
   const double start = now_seconds();
   for (int i = 0; i < connections && now_seconds() < deadline; ++i) {
     const double before = now_seconds();
-    const int fd = connect_client(options.connect_port, deadline);
-    if (fd < 0) continue;
-    if (exchange_line(fd, i, deadline)) {
+    Link link = open_link(options, deadline);
+    if (!link.open()) continue;
+    if (exchange_line(link, i, deadline)) {
       ++done;
       micros.push_back((now_seconds() - before) * 1e6);
     }
-    close(fd);
+    close_link(link);
   }
   const double seconds = now_seconds() - start;
   std::printf("RESULT connections=%d done=%d seconds=%.4f per_second=%.1f median_us=%.1f\n", connections, done,
@@ -624,21 +812,53 @@ int run_conn_rate(const Options& options) {
 
 // ---------------------------------------------------------------- concurrency
 
+// A relay that has taken no new connection for this long (out of
+// descriptors, say) is taken to take no more.
+constexpr double kStallSeconds = 10;
+
+// Watches a count that should keep rising until a deadline: it stalls when
+// the count has not risen for kStallSeconds.
+class Progress {
+ public:
+  explicit Progress(double deadline) : deadline_(deadline), since_(now_seconds()) {}
+
+  // False past the deadline or once count has stalled.
+  bool going(int count) {
+    const double now = now_seconds();
+    if (count != last_) {
+      last_ = count;
+      since_ = now;
+    }
+    return now < std::min(deadline_, since_ + kStallSeconds);
+  }
+  // How long a single wait may take before it counts as a stall.
+  double wait_limit() const { return std::min(deadline_, since_ + kStallSeconds); }
+
+ private:
+  double deadline_;
+  double since_;
+  int last_ = -1;
+};
+
 // Opens connections until n are held and the sink has accepted all of them
 // (so the relay has both legs of each up); keeps the backlog of connections the
 // sink has not yet seen below in_flight, so a relay with a short listen queue
 // (socat's is 5) is not flooded with connects that the kernel drops and retries
-// a second later.
+// a second later. False at the deadline or when the relay stops taking
+// connections.
 bool open_until(std::vector<int>& clients, int n, const EchoSink& sink, const Options& options, double deadline) {
-  while (static_cast<int>(clients.size()) < n && now_seconds() < deadline) {
-    if (static_cast<int>(clients.size()) - sink.accepted() >= options.in_flight) {
+  Progress progress(deadline);
+  while (progress.going(sink.accepted())) {
+    const int held = static_cast<int>(clients.size());
+    if (held >= n && sink.accepted() >= n) return true;
+    if (held >= n || held - sink.accepted() >= options.in_flight) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       continue;
     }
-    const int fd = connect_client(options.connect_port, deadline);
+    const int fd = connect_client(options.connect_port, progress.wait_limit());
     if (fd >= 0) clients.push_back(fd);
   }
-  return sink.wait_accepted(n, deadline) && static_cast<int>(clients.size()) == n;
+  return false;
 }
 
 // Sends one line on every connection, then collects every echo.
@@ -657,7 +877,8 @@ int exchange_on_all(const std::vector<int>& clients, double deadline) {
   }
   int completed = 0;
   epoll_event events[256];
-  while (completed < static_cast<int>(clients.size()) && now_seconds() < deadline) {
+  Progress progress(deadline);
+  while (completed < static_cast<int>(clients.size()) && progress.going(completed)) {
     const int count = epoll_wait(poller, events, 256, 100);
     for (int e = 0; e < count; ++e) {
       const std::size_t i = events[e].data.u64;
@@ -687,7 +908,10 @@ int run_concurrency(const Options& options) {
   marks.push_back(connections);
   for (int mark : marks) {
     if (mark > connections || (!clients.empty() && mark <= static_cast<int>(clients.size()))) continue;
-    all_open = open_until(clients, mark, sink, options, deadline) && all_open;
+    if (!open_until(clients, mark, sink, options, deadline)) {
+      all_open = false;
+      break;
+    }
     pause_point(options, std::to_string(mark));
   }
   const double opened = now_seconds();
@@ -702,17 +926,22 @@ int run_concurrency(const Options& options) {
 
 // ---------------------------------------------------------------- idle
 
+// Opens --count connections one after the other, a line exchanged on each,
+// and holds them idle: with --pause it stops once the first is open ("first":
+// what a relay sets up once is there) and once all are ("idle"), else it
+// holds them 3 s.
 int run_idle(const Options& options) {
   const int connections = options.count > 0 ? options.count : 20;
-  EchoSink sink(options.sink_port);
+  EchoSink sink(options.sink_port, options.sink_tls);
   const double deadline = now_seconds() + options.cap_seconds;
-  std::vector<int> clients;
+  std::vector<Link> clients;
   int ready = 0;
   for (int i = 0; i < connections; ++i) {
-    const int fd = connect_client(options.connect_port, deadline);
-    if (fd < 0) continue;
-    clients.push_back(fd);
-    if (exchange_line(fd, i, deadline)) ++ready;
+    const Link link = open_link(options, deadline);
+    if (!link.open()) continue;
+    clients.push_back(link);
+    if (exchange_line(link, i, deadline)) ++ready;
+    if (i == 0) pause_point(options, "first");
   }
   if (options.pause) {
     pause_point(options, "idle");
@@ -724,7 +953,7 @@ int run_idle(const Options& options) {
   for (std::size_t i = 0; i < clients.size(); ++i) {
     if (exchange_line(clients[i], static_cast<int>(i), deadline)) ++alive;
   }
-  for (int fd : clients) close(fd);
+  for (Link& link : clients) close_link(link);
   std::printf("RESULT connections=%d ready=%d alive_after=%d\n", connections, ready, alive);
   return alive == connections ? 0 : 1;
 }
@@ -747,8 +976,9 @@ bool parse(int argc, char** argv, Options* options) {
   options->workload = argv[1];
   for (int i = 2; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--pause") {
-      options->pause = true;
+    if (name == "--pause" || name == "--tls") {
+      bool& flag = name == "--pause" ? options->pause : options->tls;
+      flag = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -767,24 +997,24 @@ bool parse(int argc, char** argv, Options* options) {
       options->in_flight = std::max(1, std::atoi(value));
     } else if (name == "--hold-marks") {
       options->hold_marks = parse_marks(value);
+    } else if (name == "--cert") {
+      options->cert = value;
     } else {
       return false;
     }
   }
-  return options->connect_port > 0 && options->sink_port > 0;
+  return options->connect_port > 0 && options->sink_port > 0 && options->tls == !options->cert.empty();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  if (!parse(argc, argv, &options)) {
-    std::fprintf(stderr,
-                 "usage: loadgen bulk-text|bulk-binary|ping-pong|request-response|conn-rate|concurrency|idle "
-                 "--connect PORT --sink PORT [--bytes N] [--count N] [--cap SECONDS] [--hold-marks N,N] [--in-flight N] [--pause]\n");
-    return 2;
+// The workloads that run over TLS with --tls.
+bool speaks_tls(const std::string& workload) {
+  for (const char* name : {"bulk-text", "request-response", "conn-rate", "idle"}) {
+    if (workload == name) return true;
   }
-  raise_descriptor_limit();
+  return false;
+}
+
+int run_workload(const Options& options) {
   if (options.workload == "bulk-text") return run_bulk_text(options);
   if (options.workload == "bulk-binary") return run_bulk_binary(options);
   if (options.workload == "ping-pong") return run_ping_pong(options);
@@ -794,4 +1024,28 @@ int main(int argc, char** argv) {
   if (options.workload == "idle") return run_idle(options);
   std::fprintf(stderr, "loadgen: unknown workload %s\n", options.workload.c_str());
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: loadgen bulk-text|bulk-binary|ping-pong|request-response|conn-rate|concurrency|idle "
+                 "--connect PORT --sink PORT [--bytes N] [--count N] [--cap SECONDS] [--hold-marks N,N] [--in-flight N] [--pause] "
+                 "[--tls --cert PEM]\n");
+    return 2;
+  }
+  if (options.tls && !speaks_tls(options.workload)) {
+    std::fprintf(stderr, "loadgen: %s does not run over TLS\n", options.workload.c_str());
+    return 2;
+  }
+  // A TLS write to a peer that has gone must fail, not end the generator.
+  std::signal(SIGPIPE, SIG_IGN);
+  raise_descriptor_limit();
+  const int status = options.tls && !set_up_tls(&options) ? 2 : run_workload(options);
+  SSL_CTX_free(options.client_tls);
+  SSL_CTX_free(options.sink_tls);
+  return status;
 }

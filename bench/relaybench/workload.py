@@ -3,7 +3,7 @@ import collections
 import subprocess
 import threading
 
-from .build import LOADGEN
+from .build import LOADGEN, SERVER_PEM
 
 MB = 1e6
 
@@ -20,15 +20,22 @@ class Workload:
     added_over_direct = False  # its median round trip gets a row "added over direct"
     settle_seconds = 5  # how long the relay may take to let go of finished connections
     rows = ()  # its rows in the table, in order
+    tls = False  # TLS from the load generator's client to its sink: runs on the TLS relays (and direct) only
 
     def runs_on(self, kind):
-        return True
+        return kind.tls == self.tls or kind.is_direct
+
+    def speaks_tls(self, kind):
+        """Whether the load generator speaks TLS through this relay."""
+        return self.tls
 
     def loadgen_args(self, relay, quick):
         raise NotImplementedError
 
     def run(self, relay, quick, workdir):
         args = self.loadgen_args(relay, quick) + ["--connect", str(relay.listen_port), "--sink", str(relay.sink_port)]
+        if self.speaks_tls(relay.kind):
+            args += ["--tls", "--cert", SERVER_PEM]
         extra = {}
         result = run_loadgen(args, self.pinned, lambda tag: self.at_pause(relay, tag, extra))
         result.update(extra)

@@ -46,6 +46,13 @@ class BulkBinary(Workload):
         add_cpu_per_mb(result)
 
 
+class TlsBulkText(BulkText):
+    """Bulk text with TLS on both legs: qorvand --tls logs the plaintext, every line of it."""
+    key, name = "tls-bulk-text", "TLS bulk text"
+    tls = True
+    rows = (Row("mbps", "MB/s (50 MB, 20 s cap)", "{:.1f}", +1), *BulkText.rows[1:])
+
+
 def add_cpu_per_mb(result):
     if "relay_cpu_s" in result and result.get("arrived"):
         result["cpu_ms_per_mb"] = result["relay_cpu_s"] * 1000 / (result["arrived"] / MB)
@@ -81,9 +88,12 @@ class RequestResponse(PingPong):
         Row("intact", "replies intact (1 = yes)", "{:.0f}", +1),
     )
 
-    def __init__(self, kib):
+    def __init__(self, kib, tls=False):
         self.reply_bytes = kib * 1024
+        self.tls = tls
         self.key, self.name = f"req-resp-{kib}k", f"request/response {kib} KiB, one CPU"
+        if tls:
+            self.key, self.name = f"tls-{self.key}", f"TLS {self.name}"
 
     def loadgen_args(self, relay, quick):
         return ["request-response", "--bytes", str(self.reply_bytes), "--count", "200" if quick else "2000",
@@ -105,30 +115,62 @@ class ConnRate(Workload):
             result["cpu_ms_per_conn"] = result["relay_cpu_s"] * 1000 / result["done"]
 
 
+class TlsConnRate(ConnRate):
+    """New connections with TLS on both legs: a full handshake with the client each time (the client keeps no
+    session), and whatever the relay does with the server (haproxy resumes its sessions with it by default)."""
+    key, name = "tls-conn-rate", "TLS connection rate"
+    tls = True
+    rows = (Row("per_second", "connections per second (500 sequential, each with its handshakes; 30 s cap)", "{:.0f}",
+                +1), *ConnRate.rows[1:])
+
+    def loadgen_args(self, relay, quick):
+        return ["conn-rate", "--count", "100" if quick else "500", "--cap", "30"]
+
+
+def add_growth_per_connection(result, before_tag, after_tag, added):
+    """Relay memory per connection in KB: the growth of RSS and of PSS over the added connections."""
+    for metric in ("rss", "pss"):
+        before, after = result.get(f"{metric}_mb@{before_tag}"), result.get(f"{metric}_mb@{after_tag}")
+        if before is not None and after is not None and added > 0:
+            result[f"{metric}_kb_per_conn"] = (after - before) * 1024 / added
+
+
+def add_memory_snapshot(relay, tag, extra):
+    if relay.pid:
+        for key, value in memory_snapshot(relay.pid).items():
+            extra[f"{key}@{tag}"] = value
+
+
 class Concurrency(Workload):
+    """9,000 connections held at once (two descriptors each in the relay, which may have 20,000), then one exchange
+    on each; memory at none, 1,000 and 9,000."""
     key, name = "concurrency", "concurrency"
     settle_seconds = 60
     rows = (
-        Row("completed", "exchanges completed (of 5000)", "{:.0f}", +1),
-        Row("open_seconds", "seconds to open 5000", "{:.2f}", -1),
+        Row("completed", "exchanges completed (of 9000)", "{:.0f}", +1),
+        Row("open_seconds", "seconds to open 9000", "{:.2f}", -1),
         Row("rss_mb@1000", "relay RSS at 1000, MB (sum over processes)", "{:.1f}", -1),
         Row("pss_mb@1000", "relay PSS at 1000, MB (sum over processes)", "{:.1f}", -1),
-        Row("rss_mb@5000", "relay RSS at 5000, MB (sum over processes)", "{:.1f}", -1),
-        Row("pss_mb@5000", "relay PSS at 5000, MB (sum over processes)", "{:.1f}", -1),
-        Row("hwm_mb@5000", "peak RSS of the main process at 5000, MB", "{:.1f}", -1),
-        Row("processes@5000", "processes at 5000", "{:.0f}", -1),
-        Row("threads@5000", "threads at 5000", "{:.0f}", -1),
-        Row("fds@5000", "descriptors at 5000", "{:.0f}", -1),
+        Row("rss_mb@9000", "relay RSS at 9000, MB (sum over processes)", "{:.1f}", -1),
+        Row("pss_mb@9000", "relay PSS at 9000, MB (sum over processes)", "{:.1f}", -1),
+        Row("rss_kb_per_conn", "relay RSS per connection at 9000, KB (growth from none held)", "{:.1f}", -1),
+        Row("pss_kb_per_conn", "relay PSS per connection at 9000, KB (growth from none held)", "{:.1f}", -1),
+        Row("hwm_mb@9000", "peak RSS of the main process at 9000, MB", "{:.1f}", -1),
+        Row("processes@9000", "processes at 9000", "{:.0f}", -1),
+        Row("threads@9000", "threads at 9000", "{:.0f}", -1),
+        Row("fds@9000", "descriptors at 9000", "{:.0f}", -1),
     )
 
     def loadgen_args(self, relay, quick):
-        count = 1000 if quick else 5000
-        return ["concurrency", "--count", str(count), "--hold-marks", "1000", "--pause", "--cap", "180"]
+        count = 1000 if quick else 9000
+        return ["concurrency", "--count", str(count), "--hold-marks", "0,1000", "--pause", "--cap", "180"]
 
     def at_pause(self, relay, tag, extra):
-        if relay.pid:
-            for key, value in memory_snapshot(relay.pid).items():
-                extra[f"{key}@{tag}"] = value
+        add_memory_snapshot(relay, tag, extra)
+
+    def derive(self, result, relay):
+        count = int(result.get("connections", 0))
+        add_growth_per_connection(result, "0", str(count), count)
 
 
 class Idle(Workload):
@@ -140,7 +182,7 @@ class Idle(Workload):
         return ["idle", "--count", "20", "--pause", "--cap", "60"]
 
     def at_pause(self, relay, tag, extra):
-        if not relay.pid:
+        if not relay.pid or tag != "idle":
             return
         busy_before, ticks_before = schedstat_seconds(relay.pid), cpu_seconds(relay.pid)
         time.sleep(self.SECONDS)
@@ -148,5 +190,35 @@ class Idle(Workload):
         extra["idle_cpu_ticks_ms"] = (cpu_seconds(relay.pid) - ticks_before) * 1000
 
 
+class IdleMemory(Workload):
+    """Memory per idle connection: the relay's growth from one connection held (what it sets up once, such as
+    OpenSSL's tables and a leaf certificate, is there by then) to 200, a line exchanged on each; with TLS on both
+    legs through the TLS relays (for qorvand --tls: intercepted connections), plain through the others."""
+    key, name = "idle-memory", "memory per idle connection"
+    rows = (
+        Row("rss_kb_per_conn", "relay RSS per connection, KB (growth from 1 to 200 idle; sum over processes)",
+            "{:.1f}", -1),
+        Row("pss_kb_per_conn", "relay PSS per connection, KB (growth from 1 to 200 idle; sum over processes)",
+            "{:.1f}", -1),
+    )
+
+    def runs_on(self, kind):
+        return not kind.is_direct
+
+    def speaks_tls(self, kind):
+        return kind.tls
+
+    def loadgen_args(self, relay, quick):
+        return ["idle", "--count", "50" if quick else "200", "--pause", "--cap", "120"]
+
+    def at_pause(self, relay, tag, extra):
+        add_memory_snapshot(relay, tag, extra)
+
+    def derive(self, result, relay):
+        if result.get("alive_after") == result.get("connections"):
+            add_growth_per_connection(result, "first", "idle", result["connections"] - 1)
+
+
 WORKLOADS = [BulkText(), BulkBinary(), PingPong(), PingPongPinned(), *(RequestResponse(kib) for kib in (2, 16, 64)),
-             ConnRate(), Concurrency(), Idle(), Redis(), Nginx()]
+             ConnRate(), Concurrency(), Idle(), IdleMemory(), Redis(), Nginx(),
+             TlsBulkText(), RequestResponse(2, tls=True), TlsConnRate()]
