@@ -13,10 +13,11 @@ class RelayIo {
   static constexpr int kClient = 0;
   static constexpr int kServer = 1;
 
-  enum class WaitResult { kRecorded, kNothing, kFailed };
+  enum class WaitResult { kRecorded, kNothing };
 
-  // Until a notification is recorded for either socket: forever, or not at
-  // all (a poll). kFailed with *error set when the wait itself fails.
+  // Whether a notification is recorded for either socket. The event loop
+  // does the waiting and delivers them: forever (the relay has nothing else
+  // to do) and a poll only tell apart what the relay would do without one.
   virtual WaitResult wait(bool forever, int* error) = 0;
   // The notifications recorded for a socket since the last collect.
   virtual platform::SocketReadiness collect(int which) = 0;
