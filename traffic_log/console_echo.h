@@ -10,7 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <mutex>
+
+#include "traffic_log/line_queue.h"
 
 class ConsoleEcho {
  public:
@@ -39,6 +41,11 @@ class ConsoleEcho {
   void stop();
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  LineQueue::Added add_after_missed(const char* text, std::size_t length);
+
+  LineQueue queue_;
+  // Held by add, so that the missed notice and the lines after it go in
+  // together.
+  mutable std::mutex lock_;
+  std::uint64_t missed_ = 0;
 };
