@@ -19,6 +19,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -86,12 +87,14 @@ TEST_F(LogFile, IsTruncatedAtStartAndAppendedToEvenWhenTruncatedWhileOpen) {
   EXPECT_EQ(read_file(path()), "");
   log_listening(log);
   log_incoming(log, 7, platform::Endpoint::ipv4(0x7F000001, 40001), platform::Endpoint::ipv4(0, 2525));
+  log.flush();
   EXPECT_EQ(read_file(path()), "Listening...\nIncoming: 127.0.0.1:40001 -> 0.0.0.0:2525\n");
 
   // A rotation by copy and truncate: the next line starts the file again,
   // with no hole of NUL bytes where the old lines were.
   std::filesystem::resize_file(path(), 0);
   log_listening(log);
+  log.flush();
   EXPECT_EQ(read_file(path()), "Listening...\n");
 
   int error = 0;
@@ -121,6 +124,7 @@ TEST_F(LogFile, ConcurrentLinesNeverMix) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  log.flush();
 
   std::map<std::string, int> expected;
   for (int thread = 0; thread < kThreads; ++thread) {
@@ -139,6 +143,7 @@ TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
   ConnectionLog connection(log, 12);
   connection.received();
   connection.traffic(Side::kClient, "HELO a\r\nQUIT\r\n", 14);
+  log.flush();
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(without_local_time(lines[0]), " Listening...") << lines[0];
@@ -182,6 +187,7 @@ TEST_F(LogFile, HeldTextKeepsTheTimeOfItsFirstByteAndGoesOutAtAChangeOfDirection
   at(3, Side::kClient, "QUIT");
   fake_now_us = start_us + 4000000;
   connection.peer_closed(Side::kClient, true);
+  log.flush();
 
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
@@ -216,6 +222,7 @@ TEST_F(LogFile, AnnotatedLinesOfManyThreadsStandInTheOrderOfTheirTimes) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  log.flush();
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads) * 100 * 201);
   for (std::size_t index = 1; index < lines.size(); ++index) {
@@ -236,11 +243,16 @@ TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
   rlimit small = saved;
   small.rlim_cur = 100;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  for (int index = 0; index < 5; ++index) log.write(line.data(), line.size());
+  // One write each: the writer would take them all in one.
+  for (int index = 0; index < 5; ++index) {
+    log.write(line.data(), line.size());
+    log.flush();
+  }
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(read_file(path()), line + line + line) << "a cut line was left in the file";
 
   log_listening(log);
+  log.flush();
   EXPECT_EQ(read_file(path()),
             line + line + line + "Log write failed: 2 lines lost (File too large)\n" + "Listening...\n");
 }
@@ -266,12 +278,91 @@ TEST_F(LogFile, APartOfALineBeforeAnotherWritersBytesIsLeftAndTheNoticeStartsALi
   small.rlim_cur = 100;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   log.write(line.data(), line.size());  // 10 bytes reach the file
+  log.flush();
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) + other.substr(10));
 
   log_listening(log);
+  log.flush();
   EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) +
                                    "\nLog write failed: 1 lines lost (File too large)\nListening...\n");
+}
+namespace {
+
+// A pipe filled up and not read: the next write to it waits until it is.
+struct StalledPipe {
+  int read_end = -1;
+  int write_end = -1;
+  std::string filled;
+
+  bool stall() {
+    int ends[2];
+    if (pipe(ends) != 0) return false;
+    read_end = ends[0];
+    write_end = ends[1];
+    const std::string chunk(4096, 'x');
+    fcntl(write_end, F_SETFL, O_NONBLOCK);
+    for (ssize_t written; (written = ::write(write_end, chunk.data(), chunk.size())) > 0;)
+      filled.append(chunk, 0, static_cast<std::size_t>(written));
+    return fcntl(write_end, F_SETFL, 0) == 0 && !filled.empty();
+  }
+  // Reads length bytes, waiting at most 20 s for each read.
+  std::string read(std::size_t length) const {
+    std::string text;
+    char buffer[65536];
+    pollfd readable{read_end, POLLIN, 0};
+    while (text.size() < length && poll(&readable, 1, 20000) == 1) {
+      const ssize_t count = ::read(read_end, buffer, std::min(sizeof buffer, length - text.size()));
+      if (count <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(count));
+    }
+    return text;
+  }
+};
+
+}  // namespace
+
+// Turns go on while the log file does not take a byte, until the queue is
+// full: then they wait, and once the file is read again every line reaches
+// it whole and in order.
+TEST(LogQueue, ATurnWaitsForAStalledFileOnlyOnceTheQueueIsFullAndNoLineIsLost) {
+  StalledPipe pipe;
+  ASSERT_TRUE(pipe.stall());
+  Log log;
+  log.attach(pipe.write_end);
+  const auto turn_of = [](int turn) {
+    std::string lines;
+    for (int line = 0; line < 10; ++line)
+      lines += "<<< turn " + std::to_string(turn) + " line " + std::to_string(line) + std::string(80, '.') + "\n";
+    return lines;
+  };
+  constexpr int kFirstTurns = 100;  // about 100 KB: more than the pipe, less than the queue
+  constexpr int kTurns = 6000;      // about 6 MB: more than the queue
+  std::mutex lock;
+  std::condition_variable changed;
+  bool first_turns_done = false;
+  std::thread turns([&] {
+    for (int turn = 0; turn < kTurns; ++turn) {
+      const std::string lines = turn_of(turn);
+      log.write(lines.data(), lines.size());
+      if (turn + 1 != kFirstTurns) continue;
+      const std::lock_guard<std::mutex> guard(lock);
+      first_turns_done = true;
+      changed.notify_all();
+    }
+  });
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return first_turns_done; }))
+        << "a turn waited for the stalled file";
+  }
+  std::string expected = pipe.filled;
+  for (int turn = 0; turn < kTurns; ++turn) expected += turn_of(turn);
+  const std::string read = pipe.read(expected.size());
+  turns.join();
+  EXPECT_EQ(read.size(), expected.size());
+  EXPECT_TRUE(read == expected) << "lines lost, cut or out of order";
+  close(pipe.read_end);
 }
 #endif
 
