@@ -129,7 +129,7 @@ void CaptureFile::State::run(void* reference) {
 }
 
 // Takes what has gathered and writes it with the queue let go, so that
-// relay threads go on queueing meanwhile.
+// event loops go on queueing meanwhile.
 void CaptureFile::State::serve() {
   PacketBlocks taken;
   std::unique_lock<std::mutex> guard(lock);

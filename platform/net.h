@@ -60,8 +60,13 @@ enum class Connecting {
   // platform's timed-out code, for a caller that gives up.
   kPending,
   kFailed,      // *error holds the platform's code
-  kClientLeft,  // the client watched meanwhile left; *error holds the platform's "cancelled" code
+  kClientLeft,  // the client left meanwhile
 };
+
+// The platform's codes for what the relay decides itself: a connect that
+// reached its time limit, and one given up because the client left.
+int timed_out_code();
+int cancelled_code();
 
 // What a failed connect's code says about the target.
 enum class ConnectFailure { kRefused, kTimedOut, kOther };
@@ -99,12 +104,14 @@ class Socket {
   // Starts a connect to target without waiting for it: kConnected, kPending
   // or kFailed. The socket is non-blocking from here on.
   Connecting start_connect(const Endpoint& target, int* error);
-  // Waits at most wait_ms for a pending connect to finish, watching client
-  // meanwhile: its reset ends the wait, and so does its close when
-  // client_close_counts.
-  Connecting wait_for_connect(const Socket& client, bool client_close_counts, int wait_ms, int* error);
+  // How a pending connect ended, once the socket reported write readiness or
+  // an error: kConnected, or kFailed with *error set.
+  Connecting connect_outcome(int* error);
+  // The peer has reset the connection (not merely closed it). Looks without
+  // taking anything: bytes and the reset stay for the reads to come.
+  bool reset_by_peer() const;
 
-  // Non-blocking once the socket is armed in a ReadinessPair.
+  // Non-blocking once the socket is watched by a Poller.
   IoResult receive(char* buffer, std::size_t capacity);
   IoResult send(const char* data, std::size_t count);
   void shutdown_sending();
@@ -114,7 +121,6 @@ class Socket {
 
  private:
   void close();
-  Connecting finish_connect(int* error);
 
   SocketHandle handle_ = kNoSocket;
   // A reset that the system told while the connect was checked, and so

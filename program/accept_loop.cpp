@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "platform/process.h"
-#include "program/relay_threads.h"
+#include "program/connection_outputs.h"
 #include "traffic_log/program_lines.h"
 
 namespace {
@@ -49,20 +49,17 @@ class FailureReport {
 };
 
 // Registered before anything else is done with it: from here on a stop
-// resets the client, whether it waits for the log, for a relay thread or
-// is being relayed.
-RelayStart register_client(ConnectionRegistry& connections, platform::Socket client,
-                           ConnectionNumber number, const platform::Endpoint& peer) {
+// resets the client, whether it waits for the log, for its loop or is being
+// relayed.
+AcceptedClient register_client(ConnectionRegistry& connections, platform::Socket client) {
   ConnectionRegistry::Registration registration = connections.join(client);
-  return {{std::move(client), std::move(registration), platform::monotonic_microseconds()}, number, peer};
+  return {std::move(client), std::move(registration), platform::monotonic_microseconds(), nullptr};
 }
 
 }  // namespace
 
 void accept_forever(Runtime& runtime, platform::Listener& listener) {
   FailureReport accept_failures("Accept failed");
-  FailureReport thread_failures("Can't start a relay thread");
-  RelayThreads threads(runtime);
   ConnectionNumber last_number = 0;
   for (;;) {
     platform::Endpoint peer;
@@ -73,13 +70,10 @@ void accept_forever(Runtime& runtime, platform::Listener& listener) {
       platform::sleep_milliseconds(kAcceptFailurePauseMs);
       continue;
     }
-    RelayStart start = register_client(runtime.connections, std::move(client), ++last_number, peer);
-    log_incoming(runtime.log, start.number, peer, listener.endpoint());
-    if (threads.relay(start, &error)) continue;
-    // No relay thread could take the client: its lines in the log, then it
-    // is closed as start goes.
-    thread_failures.failed(error);
-    log_turned_away(runtime.log, start.number, error,
-                    platform::monotonic_microseconds() - start.client.accepted_us);
+    AcceptedClient accepted = register_client(runtime.connections, std::move(client));
+    const ConnectionNumber number = ++last_number;
+    log_incoming(runtime.log, number, peer, listener.endpoint());
+    accepted.events = std::make_unique<ConnectionOutputs>(runtime, number, peer);
+    runtime.loops.relay(std::move(accepted));
   }
 }

@@ -1,4 +1,4 @@
-// The accept loop: one detached relay thread per client, for ever.
+// The accept loop: every client, numbered and registered, to an event loop, for ever.
 #pragma once
 
 #include "platform/net.h"

@@ -1,5 +1,4 @@
-// The relay's events for the capture file (-w), and the fan-out that tells
-// them to the connection's log and its capture alike.
+// The relay's events for the capture file (-w).
 #pragma once
 
 #include <cstddef>
@@ -40,64 +39,4 @@ class CapturedEvents final : public ConnectionEvents {
   capture::ConnectionCapture capture_;
   bool intercepted_ = false;
   bool tls_failed_[2] = {false, false};  // by Side: the error that follows says nothing more
-};
-
-// Tells every event to the first listener, then to the second.
-class EventsFanOut final : public ConnectionEvents {
- public:
-  EventsFanOut(ConnectionEvents& first, ConnectionEvents& second) : first_(first), second_(second) {}
-
-  void received() override {
-    first_.received();
-    second_.received();
-  }
-  void connect_failed(const platform::Endpoint& target, int error) override {
-    first_.connect_failed(target, error);
-    second_.connect_failed(target, error);
-  }
-  void outgoing(const platform::Endpoint& local, const platform::Endpoint& target) override {
-    first_.outgoing(local, target);
-    second_.outgoing(local, target);
-  }
-  void traffic(Side from, const char* data, std::size_t n) override {
-    first_.traffic(from, data, n);
-    second_.traffic(from, data, n);
-  }
-  void peer_closed(Side side, bool all_read) override {
-    first_.peer_closed(side, all_read);
-    second_.peer_closed(side, all_read);
-  }
-  void io_failed(Side side, IoOperation operation, int error) override {
-    first_.io_failed(side, operation, error);
-    second_.io_failed(side, operation, error);
-  }
-  void close_passed_on(Side from) override {
-    first_.close_passed_on(from);
-    second_.close_passed_on(from);
-  }
-  void reset_passed_on(Side failed) override {
-    first_.reset_passed_on(failed);
-    second_.reset_passed_on(failed);
-  }
-  void tls_intercepted(const TlsInterception& tls) override {
-    first_.tls_intercepted(tls);
-    second_.tls_intercepted(tls);
-  }
-  void tls_failed(Side side, bool in_handshake, const char* reason) override {
-    first_.tls_failed(side, in_handshake, reason);
-    second_.tls_failed(side, in_handshake, reason);
-  }
-  void closed(std::size_t unsent_to_server, std::size_t unsent_to_client) override {
-    first_.closed(unsent_to_server, unsent_to_client);
-    second_.closed(unsent_to_server, unsent_to_client);
-  }
-  void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
-               Ending ending) override {
-    first_.summary(to_server, to_client, elapsed_us, ending);
-    second_.summary(to_server, to_client, elapsed_us, ending);
-  }
-
- private:
-  ConnectionEvents& first_;
-  ConnectionEvents& second_;
 };

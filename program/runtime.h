@@ -1,4 +1,4 @@
-// What start-up hands to the accept loop and to every relay thread: the
+// What start-up hands to the accept loop and to the event loops: the
 // settings, read-only from here on, the log, the capture file (open with
 // -w), the registry of live connections and, with --tls, what the
 // interception is made from.
@@ -10,6 +10,7 @@
 #include "capture/capture_file.h"
 #include "program/settings.h"
 #include "relay/connection_registry.h"
+#include "relay/event_loop.h"
 #include "traffic_log/log.h"
 #if defined(QORVAND_HAS_TLS)
 #include "tls/authority.h"
@@ -29,7 +30,10 @@ struct Runtime {
   // the key log of --keylog (empty without it).
   std::unique_ptr<tls::CertificateAuthority> authority;
   std::unique_ptr<tls::KeyLog> key_log;
-  // The interception made of them, which every relay thread uses.
+  // The interception made of them, which every connection uses.
   std::unique_ptr<tls::Interception> interception;
 #endif
+  // What the loops relay every client to, and the loops, started last.
+  RelayTargets relay_targets;
+  EventLoops loops;
 };

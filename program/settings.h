@@ -1,5 +1,5 @@
 // The settings of one run: built once from the command line at start-up and
-// only read afterwards, by the accept loop and every relay thread.
+// only read afterwards, by the accept loop and the event loops.
 #pragma once
 
 #include <map>

@@ -9,6 +9,7 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/thread.h"
 #include "program/own_listener.h"
 #include "qorvand_version.h"
 #include "traffic_log/program_lines.h"
@@ -179,6 +180,18 @@ void reopen_log(void* context) {
   if (started.load(std::memory_order_acquire)) static_cast<Runtime*>(context)->log.reopen();
 }
 
+// One event loop per processor relays every connection.
+bool start_loops(Runtime& runtime) {
+  runtime.relay_targets.targets = runtime.settings.targets;
+#if defined(QORVAND_HAS_TLS)
+  runtime.relay_targets.interception = runtime.interception.get();
+#endif
+  int error = 0;
+  if (runtime.loops.start(runtime.relay_targets, platform::processor_count(), &error)) return true;
+  std::fprintf(stderr, "Can't start the relay's threads: %s (%d)\n", platform::error_reason(error), error);
+  return false;
+}
+
 }  // namespace
 
 StartUp read_settings(int argc, const char* const* argv, std::optional<Settings>* settings) {
@@ -199,7 +212,7 @@ std::optional<platform::Listener> start_serving(Runtime& runtime) {
   if (!prepare_tls(runtime)) return std::nullopt;
 #endif
   std::optional<platform::Listener> listener = open_listener(runtime.settings.listen_at);
-  if (!listener || !open_log(runtime) || !open_capture(runtime)) return std::nullopt;
+  if (!listener || !open_log(runtime) || !open_capture(runtime) || !start_loops(runtime)) return std::nullopt;
   runtime.log.set_annotate(runtime.settings.annotate);
   started.store(true, std::memory_order_release);
   log_listening(runtime.log);

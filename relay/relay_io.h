@@ -13,12 +13,17 @@ class RelayIo {
   static constexpr int kClient = 0;
   static constexpr int kServer = 1;
 
-  using WaitResult = platform::ReadinessPair::WaitResult;
+  enum class WaitResult { kRecorded, kNothing };
 
-  // As ReadinessPair::wait: forever, or a poll.
+  // Whether a notification is recorded for either socket. The event loop
+  // does the waiting and delivers them: forever (the relay has nothing else
+  // to do) and a poll only tell apart what the relay would do without one.
   virtual WaitResult wait(bool forever, int* error) = 0;
+  // The notifications recorded for a socket since the last collect.
   virtual platform::SocketReadiness collect(int which) = 0;
-  // As ReadinessPair::watch_writable: false with *error set when it failed.
+  // A socket is taken to be writable at start; write readiness is watched
+  // only while a send to it has met would-block. False with *error set when
+  // the watch could not be changed.
   virtual bool watch_writable(int which, bool watch, int* error) = 0;
   // Non-blocking, as platform::receive and platform::send_bytes.
   virtual platform::IoResult receive(int which, char* buffer, std::size_t capacity) = 0;

@@ -1,28 +1,10 @@
 #include "relay/relay_loop.h"
 
-#include <atomic>
-#include <cstdio>
 #include <cstring>
 
-#include "platform/process.h"
-
-namespace {
-
-// A readiness wait that fails for good is retried this often, not in a spin.
-constexpr int kWaitFailurePauseMs = 100;
-
-// Said once per process on standard error: a wait that keeps failing.
-void report_wait_failure(int error) {
-  static std::atomic<bool> reported{false};
-  if (reported.exchange(true)) return;
-  std::fprintf(stderr, "Waiting for socket readiness failed: %s (%d); retrying every %d ms\n",
-               platform::error_reason(error), error, kWaitFailurePauseMs);
-  std::fflush(stderr);
-}
-
-}  // namespace
-
 RelayLoop::RelayLoop(RelayIo& io, ConnectionEvents& events) : io_(io), events_(events) {}
+
+RelayLoop::~RelayLoop() = default;
 
 void RelayLoop::start() {
   client_.writable = server_.writable = true;
@@ -63,18 +45,9 @@ RelayLoop::Wait RelayLoop::next_wait() const {
 
 void RelayLoop::collect_notifications(bool forever) {
   int error = 0;
-  switch (io_.wait(forever, &error)) {
-    case RelayIo::WaitResult::kRecorded:
-      collect(client_);
-      collect(server_);
-      break;
-    case RelayIo::WaitResult::kFailed:
-      report_wait_failure(error);
-      platform::sleep_milliseconds(kWaitFailurePauseMs);
-      break;
-    case RelayIo::WaitResult::kNothing:
-      break;
-  }
+  if (io_.wait(forever, &error) != RelayIo::WaitResult::kRecorded) return;
+  collect(client_);
+  collect(server_);
 }
 
 // Applies one socket's notifications. A peer's close means it will send no
@@ -104,6 +77,7 @@ bool RelayLoop::can_send(const Direction& d) const {
 }
 
 void RelayLoop::read_source(Direction& d) {
+  d.take_buffer();
   const std::size_t room = kBufferSize - d.length;
   const platform::IoResult result = io_.receive(d.source.index, d.buffer + d.length, room);
   if (result.would_block) {
@@ -124,6 +98,7 @@ void RelayLoop::read_source(Direction& d) {
     events_.traffic(d.source.side, d.buffer + d.length, count);
     d.length += count;
   }
+  if (d.length == 0) d.give_back_buffer();
 }
 
 void RelayLoop::send_to_destination(Direction& d) {
@@ -138,6 +113,7 @@ void RelayLoop::send_to_destination(Direction& d) {
     d.delivered += sent;
     std::memmove(d.buffer, d.buffer + sent, d.length - sent);
     d.length -= sent;
+    if (d.length == 0) d.give_back_buffer();
   }
 }
 

@@ -2,22 +2,25 @@
 // peer sends, log it, send it on at once; a peer's close only means it sends
 // no more, and is passed on once everything it sent was delivered; a peer
 // whose read or send fails is gone both ways, and the other peer gets what
-// it is owed in one try and then a reset. No allocation: two 64 KiB buffers.
+// it is owed in one try and then a reset. A direction holds a 64 KiB buffer
+// only while bytes are in flight.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "relay/buffer_pool.h"
 #include "relay/relay_io.h"
 #include "traffic_log/connection_events.h"
 
 class RelayLoop {
  public:
-  static constexpr std::size_t kBufferSize = 64 * 1024;
+  static constexpr std::size_t kBufferSize = buffer_pool::kBufferSize;
 
   RelayLoop(RelayIo& io, ConnectionEvents& events);
   RelayLoop(const RelayLoop&) = delete;
   RelayLoop& operator=(const RelayLoop&) = delete;
+  ~RelayLoop();
 
   // Both sockets are connected and armed: each can be sent to.
   void start();
@@ -33,6 +36,9 @@ class RelayLoop {
   void finish();
 
   bool finished() const;
+  // Nothing can go on until a notification arrives: the next step would
+  // wait for one.
+  bool waits_for_news() const { return next_ == Wait::kForever; }
   // Bytes delivered each way, for the summary line.
   std::uint64_t delivered_to_server() const { return c2s_.delivered; }
   std::uint64_t delivered_to_client() const { return s2c_.delivered; }
@@ -56,6 +62,16 @@ class RelayLoop {
   // What was read from source and not yet sent to destination.
   struct Direction {
     Direction(Peer& from, Peer& to) : source(from), destination(to) {}
+    Direction(const Direction&) = delete;
+    Direction& operator=(const Direction&) = delete;
+    ~Direction() { give_back_buffer(); }
+    void take_buffer() {
+      if (buffer == nullptr) buffer = buffer_pool::take();
+    }
+    void give_back_buffer() {
+      if (buffer != nullptr) buffer_pool::give(buffer);
+      buffer = nullptr;
+    }
     bool pending() const { return length > 0; }
     bool room() const { return length < kBufferSize; }
     // The source has said all it will and all of it was delivered.
@@ -65,7 +81,7 @@ class RelayLoop {
     Peer& destination;
     std::uint64_t delivered = 0;
     std::size_t length = 0;
-    char buffer[kBufferSize];
+    char* buffer = nullptr;  // while length > 0, or a read is under way
   };
 
   enum class Wait { kForever, kPoll, kNone };

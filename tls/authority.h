@@ -21,7 +21,7 @@ struct AuthorityOptions {
   std::string cert_path;  // --cert; empty: the default CA, kDefaultCaPath
 };
 
-// Thread-safe: relay threads call present_for concurrently.
+// Thread-safe: event loops call present_for concurrently.
 class CertificateAuthority {
  public:
   // Loads --cert (PEM: a certificate, its chain and its key, in any order;

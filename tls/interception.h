@@ -20,7 +20,7 @@ namespace tls {
 class CertificateAuthority;
 class KeyLog;
 
-// Made once at start-up; read by every relay thread.
+// Made once at start-up; read by every event loop.
 class Interception {
  public:
   // fallback_name: the target's host name or address, for a client that

@@ -15,7 +15,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 namespace tls {
 
-// Thread-safe: the sessions of every relay thread write to it at once.
+// Thread-safe: the sessions of every event loop write to it at once.
 class KeyLog {
  public:
   // Opens the file for appending (a new one for its owner alone). Empty with

@@ -21,7 +21,6 @@ enum class Ending {
   kTimedOut,       // the connect reached its time limit
   kClientLeft,     // the client left while the connect was pending
   kConnectFailed,  // the connect failed for another reason
-  kTurnedAway,     // no relay could be started for the client (logged by the program)
 };
 
 // What the line of an intercepted connection tells once both handshakes are
@@ -37,6 +36,8 @@ struct TlsInterception {
 
 class ConnectionEvents {
  public:
+  virtual ~ConnectionEvents() = default;
+
   // The relay has taken the client on.
   virtual void received() = 0;
   virtual void connect_failed(const platform::Endpoint& target, int error) = 0;
@@ -62,7 +63,4 @@ class ConnectionEvents {
   // since it was accepted, how it ended.
   virtual void summary(std::uint64_t to_server, std::uint64_t to_client, std::int64_t elapsed_us,
                        Ending ending) = 0;
-
- protected:
-  ~ConnectionEvents() = default;
 };

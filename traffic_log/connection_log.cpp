@@ -35,10 +35,10 @@ const char* name_of(Side side) {
 constexpr const char* kEndingTexts[] = {
     event_lines::kEndClosed,        event_lines::kEndClientReset, event_lines::kEndServerReset,
     event_lines::kEndRefused,       event_lines::kEndTimedOut,    event_lines::kEndClientLeft,
-    event_lines::kEndConnectFailed, event_lines::kEndTurnedAway,
+    event_lines::kEndConnectFailed,
 };
 static_assert(sizeof kEndingTexts / sizeof kEndingTexts[0] ==
-              static_cast<std::size_t>(Ending::kTurnedAway) + 1);
+              static_cast<std::size_t>(Ending::kConnectFailed) + 1);
 
 // What snprintf made of an event line, cut to the buffer, without its LF.
 std::string without_line_end(const char* line, int formatted) {

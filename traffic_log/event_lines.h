@@ -7,8 +7,6 @@ namespace event_lines {
 inline constexpr char kListening[] = "Listening...\n";
 // client address and port, listening address and port
 inline constexpr char kIncoming[] = "Incoming: %s:%d -> %s:%d\n";
-// the system's reason: no relay thread could be started for the client
-inline constexpr char kTurnedAway[] = "Client turned away: can't start a relay thread (%s)\n";
 inline constexpr char kConnectionReceived[] = "Connection received\n";
 // target address and port, the platform's error code
 inline constexpr char kErrorConnecting[] = "Error connecting to %s:%d (%d)\n";
@@ -47,7 +45,6 @@ inline constexpr char kEndRefused[] = "refused";
 inline constexpr char kEndTimedOut[] = "timed out";
 inline constexpr char kEndClientLeft[] = "client left";  // during the connect
 inline constexpr char kEndConnectFailed[] = "connect failed";
-inline constexpr char kEndTurnedAway[] = "turned away";  // no relay thread
 // lines lost while the log could not be written, the reason
 inline constexpr char kLogLinesLost[] = "Log write failed: %llu lines lost (%s)\n";
 

@@ -2,10 +2,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+
+namespace {
+
+// Made on a thread's first turn, kept for its life.
+char* thread_buffer(std::size_t capacity) {
+  thread_local std::unique_ptr<char[]> buffer;
+  if (!buffer) buffer = std::make_unique<char[]>(capacity);
+  return buffer.get();
+}
+
+}  // namespace
 
 void LineBatch::begin(Log::Turn& turn) {
   turn_ = &turn;
   next_line_timed_ = false;
+  buffer_ = thread_buffer(kCapacity);
 }
 
 void LineBatch::add_line(const char* prefix, const char* text, std::size_t length) {
@@ -59,5 +72,6 @@ void LineBatch::flush() {
 void LineBatch::write_out() {
   flush();
   turn_ = nullptr;
+  buffer_ = nullptr;
   next_line_timed_ = false;
 }

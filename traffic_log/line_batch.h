@@ -1,7 +1,10 @@
 // The lines of one connection's turn at the log (one read, or one event),
 // gathered so that they reach the log in one write (more when they do not
 // fit), each with the annotation of the turn's time, or, for a line begun in
-// an earlier read, of that read's time.
+// an earlier read, of that read's time. A turn runs on one thread from
+// begin to write_out, so the bytes are gathered in a buffer of the thread's,
+// not of the connection's: thousands of connections on a few threads share a
+// few buffers.
 #pragma once
 
 #include <cstddef>
@@ -50,5 +53,5 @@ class LineBatch final : public LineSink {
   std::size_t head_length_ = 0;
   const char* head_prefix_ = nullptr;
   std::size_t used_ = 0;
-  char buffer_[kCapacity];
+  char* buffer_ = nullptr;  // the thread's, during a turn
 };

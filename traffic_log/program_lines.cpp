@@ -38,10 +38,3 @@ void log_incoming(Log& log, ConnectionNumber number, const platform::Endpoint& c
   write_line(log, number, event_lines::kIncoming, platform::address_text(client).text, client.port,
              platform::address_text(listening).text, listening.port);
 }
-
-void log_turned_away(Log& log, ConnectionNumber number, int error, std::int64_t elapsed_us) {
-  write_line(log, number, event_lines::kTurnedAway, platform::error_reason(error));
-  if (!log.annotate()) return;
-  write_line(log, number, event_lines::kSummary, 0ULL, 0ULL, static_cast<long long>(elapsed_us / 1000000),
-             static_cast<long long>(elapsed_us % 1000000), event_lines::kEndTurnedAway);
-}

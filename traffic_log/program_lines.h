@@ -12,6 +12,3 @@ void log_listening(Log& log);
 // A client was accepted on the listening endpoint.
 void log_incoming(Log& log, ConnectionNumber number, const platform::Endpoint& client,
                   const platform::Endpoint& listening);
-// No relay could be started for the client (error: the system's reason);
-// with -a followed by its summary.
-void log_turned_away(Log& log, ConnectionNumber number, int error, std::int64_t elapsed_us);

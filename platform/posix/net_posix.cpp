@@ -121,36 +121,11 @@ Connecting Socket::start_connect(const Endpoint& target, int* error) {
   return errno == EINPROGRESS ? Connecting::kPending : Connecting::kFailed;
 }
 
-Connecting Socket::wait_for_connect(const Socket& client, bool client_close_counts, int wait_ms, int* error) {
-  const std::int64_t start = monotonic_microseconds();
-  for (;;) {
-    const int waited_ms = static_cast<int>((monotonic_microseconds() - start) / 1000);
-    if (waited_ms >= wait_ms) {
-      *error = ETIMEDOUT;
-      return Connecting::kPending;
-    }
-    // Without POLLRDHUP only the client's reset is reported (POLLHUP, POLLERR).
-    pollfd watched[2] = {{native(handle_), POLLOUT, 0},
-                         {native(client.get()), static_cast<short>(client_close_counts ? POLLRDHUP : 0), 0}};
-    const int result = poll(watched, 2, wait_ms - waited_ms);
-    if (result < 0 && errno != EINTR) {
-      *error = errno;
-      return Connecting::kFailed;
-    }
-    if (result <= 0) continue;
-    if (watched[1].revents != 0) {
-      *error = ECANCELED;
-      return Connecting::kClientLeft;
-    }
-    if (watched[0].revents != 0) return finish_connect(error);
-  }
-}
-
 // The system tells a connection's reset (ECONNRESET, or EPIPE after the
 // peer's close) only once it was made: a target that accepted, sent and reset
 // before the connect was seen done was connected. Its bytes wait to be read,
 // and reading the error here took it from the system.
-Connecting Socket::finish_connect(int* error) {
+Connecting Socket::connect_outcome(int* error) {
   int outcome = 0;
   socklen_t length = sizeof outcome;
   getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, &outcome, &length);
@@ -161,6 +136,21 @@ Connecting Socket::finish_connect(int* error) {
     return Connecting::kFailed;
   }
   return Connecting::kConnected;
+}
+
+// A reset leaves the socket hung up with an error; a close only ends what
+// the peer sends.
+bool Socket::reset_by_peer() const {
+  pollfd watched{native(handle_), 0, 0};
+  return poll(&watched, 1, 0) == 1 && (watched.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+int timed_out_code() {
+  return ETIMEDOUT;
+}
+
+int cancelled_code() {
+  return ECANCELED;
 }
 
 ConnectFailure connect_failure_of(int code) {

@@ -72,7 +72,7 @@ void prepare_process() {
   signal(SIGPIPE, SIG_IGN);
   raise_open_file_limit();
 #if defined(__GLIBC__)
-  // The relay threads hardly allocate; one arena serves them all.
+  // The event loops hardly allocate; one arena serves them all.
   mallopt(M_ARENA_MAX, 1);
 #endif
 }

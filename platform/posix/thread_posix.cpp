@@ -1,6 +1,7 @@
 // POSIX threads backend of platform/thread.h.
 #include <errno.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -9,8 +10,8 @@
 namespace platform {
 namespace {
 
-// Enough for a relay thread's state (two 64 KiB relay buffers and a 96 KiB
-// log batch, of which only the pages used take memory) and formatted output;
+// Enough for an event loop's state (its batch of poller events) and
+// formatted output;
 // the sanitizers need more room for their own bookkeeping.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::size_t kRelayStackBytes = 2048 * 1024;
@@ -57,6 +58,11 @@ bool start_detached_thread(ThreadBody body, void* argument, int* error) {
   delete record;
   if (error != nullptr) *error = failure;
   return false;
+}
+
+int processor_count() {
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<int>(count) : 1;
 }
 
 }  // namespace platform

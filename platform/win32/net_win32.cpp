@@ -61,30 +61,6 @@ bool end_of_stream_was_reset(SOCKET socket) {
   return WSAPoll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0;
 }
 
-// A client watched while its connect is pending. Winsock has no "peer
-// closed" readiness: a readable client is peeked at. One that has sent data
-// is watched no more (its close could only be seen behind that data).
-struct ClientWatch {
-  SOCKET client;
-  bool closed = false;  // its end of stream was seen while its close did not count
-  bool has_data = false;
-
-  bool wanted(bool close_counts) const { return !has_data && (close_counts || !closed); }
-
-  bool left(bool close_counts) {
-    char byte;
-    const int count = recv(client, &byte, 1, MSG_PEEK);
-    if (count == SOCKET_ERROR) return WSAGetLastError() != WSAEWOULDBLOCK;  // a reset
-    if (count > 0) {
-      has_data = true;
-      return false;
-    }
-    if (end_of_stream_was_reset(client)) return true;
-    closed = true;
-    return close_counts;
-  }
-};
-
 }  // namespace
 
 void start_networking() {
@@ -160,45 +136,32 @@ Connecting Socket::start_connect(const Endpoint& target, int* error) {
   return *error == WSAEWOULDBLOCK ? Connecting::kPending : Connecting::kFailed;
 }
 
-Connecting Socket::wait_for_connect(const Socket& client, bool client_close_counts, int wait_ms, int* error) {
-  ClientWatch watch{native(client.get())};
-  const std::int64_t start = monotonic_microseconds();
-  for (;;) {
-    const int waited_ms = static_cast<int>((monotonic_microseconds() - start) / 1000);
-    if (waited_ms >= wait_ms) {
-      *error = WSAETIMEDOUT;
-      return Connecting::kPending;
-    }
-    fd_set writable, failed, readable;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_ZERO(&readable);
-    FD_SET(native(handle_), &writable);
-    FD_SET(native(handle_), &failed);
-    if (watch.wanted(client_close_counts)) FD_SET(native(client.get()), &readable);
-    const int left_ms = wait_ms - waited_ms;
-    timeval timeout{left_ms / 1000, (left_ms % 1000) * 1000};
-    if (select(0, &readable, &writable, &failed, &timeout) == SOCKET_ERROR) {
-      *error = WSAGetLastError();
-      return Connecting::kFailed;
-    }
-    if (FD_ISSET(native(client.get()), &readable) && watch.left(client_close_counts)) {
-      *error = WSAECANCELLED;
-      return Connecting::kClientLeft;
-    }
-    if (FD_ISSET(native(handle_), &writable)) return Connecting::kConnected;
-    if (FD_ISSET(native(handle_), &failed)) return finish_connect(error);
-  }
-}
-
-// Only a failed connect is reported in the failed set; its code is the
-// socket's error.
-Connecting Socket::finish_connect(int* error) {
+// Winsock reports a connect's end as room to send, or as an error with
+// the code in the socket's error.
+Connecting Socket::connect_outcome(int* error) {
   int outcome = 0;
   int length = sizeof outcome;
   getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &length);
-  *error = outcome != 0 ? outcome : WSAECONNREFUSED;
+  if (outcome == 0) return Connecting::kConnected;
+  *error = outcome;
   return Connecting::kFailed;
+}
+
+// Winsock has no "peer closed" readiness of its own: the client is peeked
+// at. A read error, or an end of stream that came with an error, is a reset.
+bool Socket::reset_by_peer() const {
+  char byte;
+  const int count = recv(native(handle_), &byte, 1, MSG_PEEK);
+  if (count == SOCKET_ERROR) return WSAGetLastError() != WSAEWOULDBLOCK;
+  return count == 0 && end_of_stream_was_reset(native(handle_));
+}
+
+int timed_out_code() {
+  return WSAETIMEDOUT;
+}
+
+int cancelled_code() {
+  return WSAECANCELLED;
 }
 
 ConnectFailure connect_failure_of(int code) {

@@ -75,7 +75,7 @@ void install_signal_handlers(const SignalHandlers& installed) {
 
 void end_process_for_signal(int) {
   // Abrupt on purpose: no runtime clean-up that could wait for a lock a
-  // relay thread holds.
+  // thread holds.
   TerminateProcess(GetCurrentProcess(), kControlCExitStatus);
   ExitProcess(kControlCExitStatus);
 }

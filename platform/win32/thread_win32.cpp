@@ -11,7 +11,7 @@ namespace platform {
 namespace {
 
 // Reserved, not committed: pages are committed as the stack grows. Enough for
-// a relay thread's state (two 64 KiB relay buffers and a 96 KiB log batch),
+// an event loop's state (its batch of poller events),
 // formatted output and the socket calls.
 constexpr unsigned kRelayStackBytes = 512 * 1024;
 
@@ -44,9 +44,15 @@ bool start_detached_thread(ThreadBody body, void* argument, int* error) {
     if (error != nullptr) *error = static_cast<int>(code != 0 ? code : ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
-  // Nobody joins a relay thread: closing the handle lets it go when it ends.
+  // Nobody joins these threads: closing the handle lets it go when it ends.
   CloseHandle(reinterpret_cast<HANDLE>(thread));
   return true;
+}
+
+int processor_count() {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  return system.dwNumberOfProcessors > 0 ? static_cast<int>(system.dwNumberOfProcessors) : 1;
 }
 
 }  // namespace platform

@@ -636,13 +636,12 @@ class RelayResourceTest(RelayTestCase):
                     end_line = CLOSED if target == "echo server" else "Error connecting"
                     self.assertTrue(qorvand.wait_for_log(end_line))
                     wait_until(lambda: qorvand.descriptor_count() == start_descriptors, 5)
-                    # Relay threads that wait for the next connection are counted on top.
                     start_threads = qorvand.thread_count()
                     for number in range(rounds):
                         one_connection(number)
                     self.assertTrue(qorvand.wait_for_log(end_line, rounds + 1, 30))
                     settled = wait_until(lambda: qorvand.descriptor_count() == start_descriptors
-                                         and qorvand.thread_count() <= start_threads + harness.WAITING_THREADS, 15)
+                                         and qorvand.thread_count() == start_threads, 15)
                     self.assertTrue(settled, f"{start_descriptors} descriptors and {start_threads} threads at "
                                              f"start, {qorvand.descriptor_count()} and {qorvand.thread_count()} "
                                              f"after {rounds} connections")
