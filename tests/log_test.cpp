@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -455,6 +456,26 @@ TEST(ConsoleEchoTest, EveryWriteToTheConsoleEndsWithAWholeLine) {
   ASSERT_TRUE(StuckConsole::wait_for(all));
   const std::lock_guard<std::mutex> guard(StuckConsole::lock);
   for (const std::string& write : StuckConsole::writes) EXPECT_EQ(write.back(), '\n') << write;
+}
+
+// The log hands the echo all it wrote at once: what does not fit in the
+// room left is cut at a line, and the lines before the cut are shown.
+TEST(ConsoleEchoTest, MoreThanTheRoomLeftIsCutAtALineNotLeftOutWhole) {
+  StuckConsole::hold();
+  ConsoleEcho echo;
+  ASSERT_TRUE(echo.start(StuckConsole::write, 128 * 1024));
+  std::string lines;
+  std::uint64_t count = 0;
+  for (; lines.size() < 200 * 1024; ++count) lines += "<<< 250 line " + std::to_string(count) + "\n";
+  echo.add(lines.data(), lines.size());
+  StuckConsole::release();
+  ASSERT_TRUE(wait_until_drained(echo));
+  const std::lock_guard<std::mutex> guard(StuckConsole::lock);
+  const std::string& shown = StuckConsole::shown;
+  EXPECT_GT(shown.size(), 0u) << "nothing shown";
+  EXPECT_EQ(lines.compare(0, shown.size(), shown), 0) << "not the start of the lines";
+  EXPECT_TRUE(shown.empty() || shown.back() == '\n');
+  EXPECT_EQ(static_cast<std::uint64_t>(std::count(shown.begin(), shown.end(), '\n')) + echo.missed_lines(), count);
 }
 
 // The echo's end waits about a second for a console that never drains, then

@@ -12,6 +12,10 @@ namespace {
 // when the process ends in the middle of a write.
 constexpr std::size_t kWriteSize = 4096;
 constexpr auto kStopWait = std::chrono::seconds(1);
+// The log hands on all it wrote at once: a burst larger than the room left
+// is taken this much at a time, so that it is cut at a line, not left out
+// whole while the console keeps up.
+constexpr std::size_t kAddSize = 64 * 1024;
 
 std::uint64_t count_lines(const char* text, std::size_t length) {
   return static_cast<std::uint64_t>(std::count(text, text + length, '\n'));
@@ -39,8 +43,11 @@ bool ConsoleEcho::start(Writer writer, std::size_t capacity) {
 
 void ConsoleEcho::add(const char* text, std::size_t length) {
   const std::lock_guard<std::mutex> guard(lock_);
-  const LineQueue::Added added = missed_ == 0 ? queue_.try_add(text, length) : add_after_missed(text, length);
-  if (added == LineQueue::Added::kNoRoom) missed_ += count_lines(text, length);
+  for (std::size_t piece; length > 0; text += piece, length -= piece) {
+    piece = whole_lines_within(text, length, kAddSize);
+    const LineQueue::Added added = missed_ == 0 ? queue_.try_add(text, piece) : add_after_missed(text, piece);
+    if (added == LineQueue::Added::kNoRoom) missed_ += count_lines(text, piece);
+  }
 }
 
 std::uint64_t ConsoleEcho::missed_lines() const {

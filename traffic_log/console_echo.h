@@ -30,6 +30,7 @@ class ConsoleEcho {
   // Starts the echo thread. False when it cannot start; nothing is echoed then.
   bool start(Writer writer, std::size_t capacity = kDefaultCapacity);
   // Queues whole lines (each ending in LF); never waits for the console.
+  // Of a text larger than the room left, the lines before a cut are queued.
   void add(const char* text, std::size_t length);
   // Lines left out so far (for tests and the notice).
   std::uint64_t missed_lines() const;

@@ -10,17 +10,11 @@
 
 #include "platform/thread.h"
 
-namespace {
-
-// The length of the whole lines at the start of text that fit in room; when
-// not even one does, room itself (a line longer than the whole queue).
 std::size_t whole_lines_within(const char* text, std::size_t length, std::size_t room) {
   if (length <= room) return length;
   const std::size_t end = std::string_view(text, room).rfind('\n');
   return end == std::string_view::npos ? room : end + 1;
 }
-
-}  // namespace
 
 // What the thread shares with its LineQueue. The thread holds a reference of
 // its own, so one left behind in a hand-off that never returns outlives the

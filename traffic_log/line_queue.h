@@ -61,3 +61,7 @@ class LineQueue {
   struct State;
   std::shared_ptr<State> state_;
 };
+
+// The length of the whole lines at the start of text that fit in room; when
+// not even one does, room itself (a line longer than room).
+std::size_t whole_lines_within(const char* text, std::size_t length, std::size_t room);
