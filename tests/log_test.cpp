@@ -369,11 +369,13 @@ TEST(LogQueue, ATurnWaitsForAStalledFileOnlyOnceTheQueueIsFullAndNoLineIsLost) {
 
 namespace {
 
-// A console that takes nothing until it is let go; it keeps every write.
+// A console that takes nothing until it is let go, or lets one write through
+// at a time; it keeps every write.
 struct StuckConsole {
   static inline std::mutex lock;
   static inline std::condition_variable changed;
   static inline bool let_go = false;
+  static inline int passes = 0;
   static inline bool entered = false;
   static inline std::string shown;
   static inline std::vector<std::string> writes;
@@ -381,6 +383,7 @@ struct StuckConsole {
   static void hold() {
     const std::lock_guard<std::mutex> guard(lock);
     let_go = entered = false;
+    passes = 0;
     shown.clear();
     writes.clear();
   }
@@ -389,11 +392,19 @@ struct StuckConsole {
     let_go = true;
     changed.notify_all();
   }
+  // The write under way ends; the next one waits again.
+  static void let_one_through() {
+    const std::lock_guard<std::mutex> guard(lock);
+    ++passes;
+    entered = false;
+    changed.notify_all();
+  }
   static bool write(const char* text, std::size_t length) {
     std::unique_lock<std::mutex> guard(lock);
     entered = true;
     changed.notify_all();
-    changed.wait(guard, [] { return let_go; });
+    changed.wait(guard, [] { return let_go || passes > 0; });
+    if (!let_go) --passes;
     shown.append(text, length);
     writes.emplace_back(text, length);
     changed.notify_all();
@@ -443,17 +454,23 @@ TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMiss
 // where a line wraps around the end of the queue.
 TEST(ConsoleEchoTest, EveryWriteToTheConsoleEndsWithAWholeLine) {
   StuckConsole::hold();
-  StuckConsole::release();
   ConsoleEcho echo;
   ASSERT_TRUE(echo.start(StuckConsole::write, 64));
-  const std::string line = "<<< 250 OK\n";
+  const std::string line = "<<< 250 OK\n";  // 11 bytes
+  const auto add = [&echo, &line](int count) {
+    for (int index = 0; index < count; ++index) echo.add(line.data(), line.size());
+  };
+  add(1);
+  ASSERT_TRUE(StuckConsole::wait_until_entered());  // writing bytes 0-10
+  add(4);
+  StuckConsole::let_one_through();
+  ASSERT_TRUE(StuckConsole::wait_until_entered());  // writing bytes 11-54
+  add(1);  // bytes 55-63, then 0-1
+  StuckConsole::release();
   std::string all;
-  for (int index = 0; index < 12; ++index) {
-    echo.add(line.data(), line.size());
-    all += line;
-    ASSERT_TRUE(wait_until_drained(echo));
-  }
+  for (int index = 0; index < 6; ++index) all += line;
   ASSERT_TRUE(StuckConsole::wait_for(all));
+  EXPECT_EQ(echo.missed_lines(), 0u);
   const std::lock_guard<std::mutex> guard(StuckConsole::lock);
   for (const std::string& write : StuckConsole::writes) EXPECT_EQ(write.back(), '\n') << write;
 }

@@ -128,10 +128,13 @@ void LineQueue::State::append(const char* text, std::size_t length) {
   if (was_empty) arrived.notify_one();
 }
 
+// An empty queue starts again at the start of the ring: only as many of its
+// pages take memory as the most that ever waited at once, and lines seldom
+// wrap around its end.
 void LineQueue::State::drop_front(std::size_t length) {
-  head = (head + length) % capacity;
   queued -= length;
   passed += length;
+  head = queued == 0 ? 0 : (head + length) % capacity;
 }
 
 // The next hand-off: the whole lines at the front that fit in piece_size and

@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t kEventLineSize = 1024;
 constexpr auto kStopWait = std::chrono::seconds(1);
 // How much the writer thread may have waiting: turns wait beyond it. Its
-// pages take memory only once so much has waited at once.
+// pages take memory only once so much has waited at once (see LineQueue).
 constexpr std::size_t kQueueCapacity = 4 << 20;
 
 std::uint64_t count_lines(const char* text, std::size_t length) {
