@@ -181,6 +181,9 @@ void LineQueue::State::hand_on() {
     drop_front(output_gone ? queued : lines.size());
     handed.notify_all();
   }
+  // Before its end is seen: an output that holds a file is closed by its
+  // other owner then (Windows deletes no file that is open).
+  output.reset();
   running = false;
   handed.notify_all();
 }

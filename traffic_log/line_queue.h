@@ -53,8 +53,8 @@ class LineQueue {
   bool flush(Deadline deadline = kNoDeadline);
   // Ends the thread: the hand-off under way may finish, waited for until the
   // deadline, and no other starts; what is still queued is dropped. A thread
-  // stuck in a hand-off is left behind: it keeps what it uses (the output
-  // too) alive on its own.
+  // that has ended holds the output no more; one stuck in a hand-off is left
+  // behind, and keeps what it uses (the output too) alive on its own.
   void stop(Deadline deadline);
 
  private:
