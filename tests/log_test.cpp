@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -86,12 +88,14 @@ TEST_F(LogFile, IsTruncatedAtStartAndAppendedToEvenWhenTruncatedWhileOpen) {
   EXPECT_EQ(read_file(path()), "");
   log_listening(log);
   log_incoming(log, 7, platform::Endpoint::ipv4(0x7F000001, 40001), platform::Endpoint::ipv4(0, 2525));
+  log.flush();
   EXPECT_EQ(read_file(path()), "Listening...\nIncoming: 127.0.0.1:40001 -> 0.0.0.0:2525\n");
 
   // A rotation by copy and truncate: the next line starts the file again,
   // with no hole of NUL bytes where the old lines were.
   std::filesystem::resize_file(path(), 0);
   log_listening(log);
+  log.flush();
   EXPECT_EQ(read_file(path()), "Listening...\n");
 
   int error = 0;
@@ -121,6 +125,7 @@ TEST_F(LogFile, ConcurrentLinesNeverMix) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  log.flush();
 
   std::map<std::string, int> expected;
   for (int thread = 0; thread < kThreads; ++thread) {
@@ -139,6 +144,7 @@ TEST_F(LogFile, AnnotatedLinesStartWithTheLocalTimeAndTheConnectionNumber) {
   ConnectionLog connection(log, 12);
   connection.received();
   connection.traffic(Side::kClient, "HELO a\r\nQUIT\r\n", 14);
+  log.flush();
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(without_local_time(lines[0]), " Listening...") << lines[0];
@@ -182,6 +188,7 @@ TEST_F(LogFile, HeldTextKeepsTheTimeOfItsFirstByteAndGoesOutAtAChangeOfDirection
   at(3, Side::kClient, "QUIT");
   fake_now_us = start_us + 4000000;
   connection.peer_closed(Side::kClient, true);
+  log.flush();
 
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), 4u);
@@ -216,6 +223,7 @@ TEST_F(LogFile, AnnotatedLinesOfManyThreadsStandInTheOrderOfTheirTimes) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  log.flush();
   const std::vector<std::string> lines = split_lines(read_file(path()));
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads) * 100 * 201);
   for (std::size_t index = 1; index < lines.size(); ++index) {
@@ -236,11 +244,16 @@ TEST_F(LogFile, WriteFailuresLoseWholeLinesAndAreCountedOnceWritingWorksAgain) {
   rlimit small = saved;
   small.rlim_cur = 100;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  for (int index = 0; index < 5; ++index) log.write(line.data(), line.size());
+  // One write each: the writer would take them all in one.
+  for (int index = 0; index < 5; ++index) {
+    log.write(line.data(), line.size());
+    log.flush();
+  }
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(read_file(path()), line + line + line) << "a cut line was left in the file";
 
   log_listening(log);
+  log.flush();
   EXPECT_EQ(read_file(path()),
             line + line + line + "Log write failed: 2 lines lost (File too large)\n" + "Listening...\n");
 }
@@ -266,22 +279,103 @@ TEST_F(LogFile, APartOfALineBeforeAnotherWritersBytesIsLeftAndTheNoticeStartsALi
   small.rlim_cur = 100;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   log.write(line.data(), line.size());  // 10 bytes reach the file
+  log.flush();
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) + other.substr(10));
 
   log_listening(log);
+  log.flush();
   EXPECT_EQ(read_file(path()), line + line + line + line.substr(0, 10) +
                                    "\nLog write failed: 1 lines lost (File too large)\nListening...\n");
+}
+namespace {
+
+// A pipe filled up and not read: the next write to it waits until it is.
+struct StalledPipe {
+  int read_end = -1;
+  int write_end = -1;
+  std::string filled;
+
+  bool stall() {
+    int ends[2];
+    if (pipe(ends) != 0) return false;
+    read_end = ends[0];
+    write_end = ends[1];
+    const std::string chunk(4096, 'x');
+    fcntl(write_end, F_SETFL, O_NONBLOCK);
+    for (ssize_t written; (written = ::write(write_end, chunk.data(), chunk.size())) > 0;)
+      filled.append(chunk, 0, static_cast<std::size_t>(written));
+    return fcntl(write_end, F_SETFL, 0) == 0 && !filled.empty();
+  }
+  // Reads length bytes, waiting at most 20 s for each read.
+  std::string read(std::size_t length) const {
+    std::string text;
+    char buffer[65536];
+    pollfd readable{read_end, POLLIN, 0};
+    while (text.size() < length && poll(&readable, 1, 20000) == 1) {
+      const ssize_t count = ::read(read_end, buffer, std::min(sizeof buffer, length - text.size()));
+      if (count <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(count));
+    }
+    return text;
+  }
+};
+
+}  // namespace
+
+// Turns go on while the log file does not take a byte, until the queue is
+// full: then they wait, and once the file is read again every line reaches
+// it whole and in order.
+TEST(LogQueue, ATurnWaitsForAStalledFileOnlyOnceTheQueueIsFullAndNoLineIsLost) {
+  StalledPipe pipe;
+  ASSERT_TRUE(pipe.stall());
+  Log log;
+  log.attach(pipe.write_end);
+  const auto turn_of = [](int turn) {
+    std::string lines;
+    for (int line = 0; line < 10; ++line)
+      lines += "<<< turn " + std::to_string(turn) + " line " + std::to_string(line) + std::string(80, '.') + "\n";
+    return lines;
+  };
+  constexpr int kFirstTurns = 100;  // about 100 KB: more than the pipe, less than the queue
+  constexpr int kTurns = 6000;      // about 6 MB: more than the queue
+  std::mutex lock;
+  std::condition_variable changed;
+  bool first_turns_done = false;
+  std::thread turns([&] {
+    for (int turn = 0; turn < kTurns; ++turn) {
+      const std::string lines = turn_of(turn);
+      log.write(lines.data(), lines.size());
+      if (turn + 1 != kFirstTurns) continue;
+      const std::lock_guard<std::mutex> guard(lock);
+      first_turns_done = true;
+      changed.notify_all();
+    }
+  });
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return first_turns_done; }))
+        << "a turn waited for the stalled file";
+  }
+  std::string expected = pipe.filled;
+  for (int turn = 0; turn < kTurns; ++turn) expected += turn_of(turn);
+  const std::string read = pipe.read(expected.size());
+  turns.join();
+  EXPECT_EQ(read.size(), expected.size());
+  EXPECT_TRUE(read == expected) << "lines lost, cut or out of order";
+  close(pipe.read_end);
 }
 #endif
 
 namespace {
 
-// A console that takes nothing until it is let go; it keeps every write.
+// A console that takes nothing until it is let go, or lets one write through
+// at a time; it keeps every write.
 struct StuckConsole {
   static inline std::mutex lock;
   static inline std::condition_variable changed;
   static inline bool let_go = false;
+  static inline int passes = 0;
   static inline bool entered = false;
   static inline std::string shown;
   static inline std::vector<std::string> writes;
@@ -289,6 +383,7 @@ struct StuckConsole {
   static void hold() {
     const std::lock_guard<std::mutex> guard(lock);
     let_go = entered = false;
+    passes = 0;
     shown.clear();
     writes.clear();
   }
@@ -297,11 +392,19 @@ struct StuckConsole {
     let_go = true;
     changed.notify_all();
   }
+  // The write under way ends; the next one waits again.
+  static void let_one_through() {
+    const std::lock_guard<std::mutex> guard(lock);
+    ++passes;
+    entered = false;
+    changed.notify_all();
+  }
   static bool write(const char* text, std::size_t length) {
     std::unique_lock<std::mutex> guard(lock);
     entered = true;
     changed.notify_all();
-    changed.wait(guard, [] { return let_go; });
+    changed.wait(guard, [] { return let_go || passes > 0; });
+    if (!let_go) --passes;
     shown.append(text, length);
     writes.emplace_back(text, length);
     changed.notify_all();
@@ -351,19 +454,45 @@ TEST(ConsoleEchoTest, AConsoleThatTakesNothingHoldsUpNoWriterAndIsToldWhatItMiss
 // where a line wraps around the end of the queue.
 TEST(ConsoleEchoTest, EveryWriteToTheConsoleEndsWithAWholeLine) {
   StuckConsole::hold();
-  StuckConsole::release();
   ConsoleEcho echo;
   ASSERT_TRUE(echo.start(StuckConsole::write, 64));
-  const std::string line = "<<< 250 OK\n";
+  const std::string line = "<<< 250 OK\n";  // 11 bytes
+  const auto add = [&echo, &line](int count) {
+    for (int index = 0; index < count; ++index) echo.add(line.data(), line.size());
+  };
+  add(1);
+  ASSERT_TRUE(StuckConsole::wait_until_entered());  // writing bytes 0-10
+  add(4);
+  StuckConsole::let_one_through();
+  ASSERT_TRUE(StuckConsole::wait_until_entered());  // writing bytes 11-54
+  add(1);  // bytes 55-63, then 0-1
+  StuckConsole::release();
   std::string all;
-  for (int index = 0; index < 12; ++index) {
-    echo.add(line.data(), line.size());
-    all += line;
-    ASSERT_TRUE(wait_until_drained(echo));
-  }
+  for (int index = 0; index < 6; ++index) all += line;
   ASSERT_TRUE(StuckConsole::wait_for(all));
+  EXPECT_EQ(echo.missed_lines(), 0u);
   const std::lock_guard<std::mutex> guard(StuckConsole::lock);
   for (const std::string& write : StuckConsole::writes) EXPECT_EQ(write.back(), '\n') << write;
+}
+
+// The log hands the echo all it wrote at once: what does not fit in the
+// room left is cut at a line, and the lines before the cut are shown.
+TEST(ConsoleEchoTest, MoreThanTheRoomLeftIsCutAtALineNotLeftOutWhole) {
+  StuckConsole::hold();
+  ConsoleEcho echo;
+  ASSERT_TRUE(echo.start(StuckConsole::write, 128 * 1024));
+  std::string lines;
+  std::uint64_t count = 0;
+  for (; lines.size() < 200 * 1024; ++count) lines += "<<< 250 line " + std::to_string(count) + "\n";
+  echo.add(lines.data(), lines.size());
+  StuckConsole::release();
+  ASSERT_TRUE(wait_until_drained(echo));
+  const std::lock_guard<std::mutex> guard(StuckConsole::lock);
+  const std::string& shown = StuckConsole::shown;
+  EXPECT_GT(shown.size(), 0u) << "nothing shown";
+  EXPECT_EQ(lines.compare(0, shown.size(), shown), 0) << "not the start of the lines";
+  EXPECT_TRUE(shown.empty() || shown.back() == '\n');
+  EXPECT_EQ(static_cast<std::uint64_t>(std::count(shown.begin(), shown.end(), '\n')) + echo.missed_lines(), count);
 }
 
 // The echo's end waits about a second for a console that never drains, then

@@ -10,7 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <mutex>
+
+#include "traffic_log/line_queue.h"
 
 class ConsoleEcho {
  public:
@@ -28,6 +30,7 @@ class ConsoleEcho {
   // Starts the echo thread. False when it cannot start; nothing is echoed then.
   bool start(Writer writer, std::size_t capacity = kDefaultCapacity);
   // Queues whole lines (each ending in LF); never waits for the console.
+  // Of a text larger than the room left, the lines before a cut are queued.
   void add(const char* text, std::size_t length);
   // Lines left out so far (for tests and the notice).
   std::uint64_t missed_lines() const;
@@ -39,6 +42,11 @@ class ConsoleEcho {
   void stop();
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  LineQueue::Added add_after_missed(const char* text, std::size_t length);
+
+  LineQueue queue_;
+  // Held by add, so that the missed notice and the lines after it go in
+  // together.
+  mutable std::mutex lock_;
+  std::uint64_t missed_ = 0;
 };

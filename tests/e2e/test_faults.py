@@ -71,13 +71,20 @@ def close_standard_output():
     os.close(1)
 
 
-def waits_to_write_a_pipe(pid):
-    """True when one of the process's threads is blocked writing to a full pipe."""
+def threads_waiting_in(pid, kernel_function):
+    """The ids of the process's threads blocked in a kernel function whose name holds kernel_function."""
+    waiting = set()
     for thread in os.listdir(f"/proc/{pid}/task"):
         with open(f"/proc/{pid}/task/{thread}/wchan") as wchan:
-            if "pipe_write" in wchan.read():
-                return True
-    return False
+            if kernel_function in wchan.read():
+                waiting.add(int(thread))
+    return waiting
+
+
+def waits_for_log_room(pid):
+    """True when the log's writer is blocked writing to a full pipe and, meanwhile, a thread other than the
+    main one waits on a lock: with one connection, its event loop waiting for room in the log's queue."""
+    return bool(threads_waiting_in(pid, "pipe_write")) and bool(threads_waiting_in(pid, "futex") - {pid})
 
 
 class Streamer:
@@ -267,21 +274,20 @@ class StopTest(FaultTestCase):
                     q.stop()
 
     def test_a_stop_resets_a_client_not_yet_handed_to_a_relay_thread(self):
-        """The log goes to a pipe nobody reads: once it is full, a client accepted next waits for its Incoming
-        line, before any relay thread has it. A stop resets it all the same."""
+        """The log goes to a pipe nobody reads: once the pipe and the log's queue are full, the connection's
+        event loop waits for room, and a client accepted next waits for its Incoming line, before any event
+        loop has it. A stop resets it all the same."""
         with ListeningServer() as server:
             q = Qorvand(server.port, log_to_stdout=True, stdout=subprocess.PIPE)
             try:
-                _, _, _, conn = self.relay_pair(q, server)
-                conn.setblocking(False)
-                traffic = numbered_lines(2000, b"logged into a pipe nobody reads")
-                end = harness.deadline(20)
-                while not waits_to_write_a_pipe(q.pid) and time.monotonic() < end:
-                    try:
-                        conn.send(traffic)
-                    except BlockingIOError:
-                        time.sleep(0.01)
-                self.assertTrue(waits_to_write_a_pipe(q.pid), "the log never filled its pipe")
+                _, _, client, conn = self.relay_pair(q, server)
+                # The client reads all, so that only the log holds up the event loop.
+                draining = threading.Thread(target=receive_all, args=(client, 60, True))
+                draining.start()
+                streamer = Streamer(conn)
+                self.addCleanup(draining.join, 60 * SLOWDOWN)
+                self.addCleanup(streamer.stop)
+                self.assertTrue(wait_until(lambda: waits_for_log_room(q.pid), 20), "the log never filled its queue")
                 descriptors = q.descriptor_count()
                 waiting = q.connect()
                 self.addCleanup(waiting.close)
