@@ -19,7 +19,7 @@ constexpr auto kStopWait = std::chrono::seconds(1);
 // makes it write at once.
 constexpr auto kGatherTime = std::chrono::milliseconds(5);
 constexpr std::size_t kWriteSize = 1 << 20;
-// Relay threads wait while this much waits to be written.
+// Event loops wait while this much waits to be written.
 constexpr std::size_t kMostQueued = 16 << 20;
 
 }  // namespace

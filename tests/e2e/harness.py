@@ -23,7 +23,6 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 QORVAND = os.environ.get("QORVAND_BIN", os.path.join(os.path.dirname(__file__), "../../build/qorvand"))
 LOOPBACK = "127.0.0.1"
-# Relay threads that wait for the next connection instead of ending, at most.
 # Sanitized builds run far slower; scale every deadline by this factor.
 SLOWDOWN = float(os.environ.get("QORVAND_TEST_SLOWDOWN", "1"))
 # A line of the log with -a: the local time with microseconds, the connection's number (none for lines
