@@ -302,6 +302,34 @@ class StopTest(FaultTestCase):
                 q.stop()
                 q.process.stdout.close()
 
+    def test_the_console_echo_ends_with_a_whole_line(self):
+        """A stop while a stream of lines is echoed to a pipe that is read: the echo ends with a whole line
+        too, every time."""
+        for attempt in range(5):
+            with self.subTest(attempt=attempt), ListeningServer() as server:
+                q = Qorvand(server.port, stdout=subprocess.PIPE)
+                try:
+                    shown = bytearray()
+                    reader = threading.Thread(
+                        target=lambda: [shown.extend(piece) for piece in iter(lambda: q.process.stdout.read1(), b"")])
+                    reader.start()
+                    client = q.connect()
+                    draining = threading.Thread(target=receive_all, args=(client, 30, True))
+                    draining.start()
+                    streamer = Streamer(server.accept())
+                    self.assertTrue(wait_until(lambda: len(shown) > 1_000_000, 20), len(shown))
+                    os.kill(q.pid, signal.SIGTERM)
+                    self.assertEqual(q.process.wait(timeout=20 * SLOWDOWN), -signal.SIGTERM)
+                    reader.join(20 * SLOWDOWN)
+                    streamer.stop()
+                    draining.join(30 * SLOWDOWN)
+                    client.close()
+                    self.assertTrue(shown.endswith(b"\n"), shown[-200:])
+                    self.assertEqual([], [line for line in q.stderr().splitlines() if "Sanitizer" in line])
+                finally:
+                    q.process.stdout.close()
+                    q.stop()
+
 
 class SlowReaderTest(FaultTestCase):
     TOTAL_BYTES = 100_000_000
