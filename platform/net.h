@@ -56,11 +56,8 @@ void reset_on_close(SocketHandle socket);
 // How far a connect has got.
 enum class Connecting {
   kConnected,
-  // Still under way. After a wait whose time ran out, *error holds the
-  // platform's timed-out code, for a caller that gives up.
-  kPending,
-  kFailed,      // *error holds the platform's code
-  kClientLeft,  // the client left meanwhile
+  kPending,  // under way: the socket reports its end as room to send, or an error
+  kFailed,   // *error holds the platform's code
 };
 
 // The platform's codes for what the relay decides itself: a connect that
