@@ -33,10 +33,10 @@ bool RelayLoop::step() {
   return !finished();
 }
 
-// Nothing to do: sleep until a notification. A read could go on: look for
-// news of the other socket on the way (a poll), so that a busy direction
+// Nothing to do: the next step needs a notification. A read could go on:
+// collect news of the other socket on the way, so that a busy direction
 // never hides the other. Only a send of what was just read could go on: it
-// needs no news, so no system call is spent on a poll.
+// needs no news.
 RelayLoop::Wait RelayLoop::next_wait() const {
   if (can_read(c2s_) || can_read(s2c_)) return Wait::kPoll;
   if (can_send(c2s_) || can_send(s2c_)) return Wait::kNone;

@@ -26,9 +26,9 @@ class RelayLoop {
   void start();
   // A socket could not be armed: that peer is gone before any traffic.
   void failed_at_start(int which, int error);
-  // One pass: waits as the last pass found fit (for a notification, or a
-  // poll, or not at all), then reads and sends what can go, at most one read
-  // or send per step. False once the connection is finished: both
+  // One pass: collects the notifications recorded (unless the last pass
+  // found a send alone could go on), then reads and sends what can go, at
+  // most one read or send per step. False once the connection is finished: both
   // directions done, or a peer failed.
   bool step();
   // After the last step: the resets a failure calls for, then the held text
