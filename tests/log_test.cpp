@@ -15,6 +15,7 @@
 
 #include "traffic_log/connection_log.h"
 #include "traffic_log/console_echo.h"
+#include "traffic_log/line_queue.h"
 #include "traffic_log/program_lines.h"
 #include "platform/process.h"
 
@@ -366,6 +367,59 @@ TEST(LogQueue, ATurnWaitsForAStalledFileOnlyOnceTheQueueIsFullAndNoLineIsLost) {
   close(pipe.read_end);
 }
 #endif
+
+namespace {
+
+// Keeps every hand-off it is given.
+struct RecordedOutput final : LineQueue::Output {
+  bool take(const char* lines, std::size_t length) override {
+    const std::lock_guard<std::mutex> guard(lock);
+    takes.emplace_back(lines, length);
+    taken.notify_all();
+    return true;
+  }
+  std::mutex lock;
+  std::condition_variable taken;
+  std::vector<std::string> takes;
+};
+
+}  // namespace
+
+// Lines that come one at a time wait for others instead of waking the thread
+// each; a flush, or a piece's worth of lines, ends the wait at once (the
+// gather here is far longer than the test may take).
+TEST(LogQueue, LinesGatherIntoOneHandOffUntilAFlushOrAPieceWorthOfThem) {
+  struct Case {
+    const char* name;
+    std::size_t lines;
+    bool flush;
+  } const cases[] = {{"three lines, then a flush", 3, true}, {"a piece's worth, no flush", 700, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto output = std::make_shared<RecordedOutput>();
+    LineQueue queue;
+    ASSERT_TRUE(queue.start(output, 1 << 20, 64 << 10, std::chrono::hours(1)));
+    std::string all;
+    for (std::size_t index = 0; index < c.lines; ++index) {
+      const std::string line = ">>> line " + std::to_string(index) + std::string(90, '.') + "\n";
+      all += line;
+      ASSERT_EQ(queue.add(line.data(), line.size()), LineQueue::Added::kQueued);
+    }
+    if (c.flush) {
+      EXPECT_TRUE(queue.flush());
+    }
+    std::unique_lock<std::mutex> guard(output->lock);
+    EXPECT_TRUE(output->taken.wait_for(guard, std::chrono::seconds(20), [&] { return !output->takes.empty(); }));
+    if (c.flush) {
+      EXPECT_EQ(output->takes, std::vector<std::string>{all});
+    } else {
+      const std::string first = output->takes.empty() ? "" : output->takes.front();
+      EXPECT_GT(std::count(first.begin(), first.end(), '\n'), 500) << "lines were handed on before a piece's worth";
+    }
+    guard.unlock();
+    queue.stop(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  }
+}
 
 namespace {
 

@@ -16,6 +16,13 @@ std::size_t whole_lines_within(const char* text, std::size_t length, std::size_t
   return end == std::string_view::npos ? room : end + 1;
 }
 
+namespace {
+
+// A gather ends once this much waits: one hand-off's worth.
+constexpr std::size_t kEnoughToHandOn = 64 << 10;
+
+}  // namespace
+
 // What the thread shares with its LineQueue. The thread holds a reference of
 // its own, so one left behind in a hand-off that never returns outlives the
 // LineQueue without using freed memory.
@@ -24,9 +31,12 @@ struct LineQueue::State {
   std::unique_ptr<char[]> ring;
   std::size_t capacity = 0;
   std::size_t piece_size = 0;
+  std::chrono::microseconds gather{0};
+  std::size_t enough = 0;  // what ends a gather early
   std::size_t head = 0;    // first byte not yet handed on
   std::size_t queued = 0;  // bytes from head on, the ones being handed on included
   std::uint64_t passed = 0;  // bytes handed on or dropped so far, for flush
+  unsigned flushing = 0;     // callers of flush waiting
   bool running = false;
   bool stopping = false;
   bool output_gone = false;
@@ -36,6 +46,8 @@ struct LineQueue::State {
 
   static void run(void* reference);
   void hand_on();
+  void let_lines_gather(std::unique_lock<std::mutex>& guard);
+  bool hurried() const { return stopping || flushing > 0 || queued >= enough; }
   bool accepting() const { return running && !stopping && !output_gone; }
   void append(const char* text, std::size_t length);
   void drop_front(std::size_t length);
@@ -47,11 +59,14 @@ LineQueue::~LineQueue() {
   stop(std::chrono::steady_clock::now());
 }
 
-bool LineQueue::start(std::shared_ptr<Output> output, std::size_t capacity, std::size_t piece_size) {
+bool LineQueue::start(std::shared_ptr<Output> output, std::size_t capacity, std::size_t piece_size,
+                      std::chrono::microseconds gather) {
   auto state = std::make_shared<State>();
   state->output = std::move(output);
   state->capacity = capacity;
   state->piece_size = piece_size;
+  state->gather = gather;
+  state->enough = std::min(piece_size, kEnoughToHandOn);
   state->ring = std::make_unique<char[]>(capacity);
   state->running = true;
   auto* reference = new std::shared_ptr<State>(state);
@@ -100,11 +115,14 @@ bool LineQueue::flush(Deadline deadline) {
   std::unique_lock<std::mutex> guard(state.lock);
   const std::uint64_t target = state.passed + state.queued;
   const auto done = [&] { return state.passed >= target || !state.running; };
+  ++state.flushing;
+  state.arrived.notify_all();  // the thread stops gathering
   if (deadline == kNoDeadline) {
     state.handed.wait(guard, done);
   } else {
     state.handed.wait_until(guard, deadline, done);
   }
+  --state.flushing;
   return state.passed >= target;
 }
 
@@ -125,7 +143,8 @@ void LineQueue::State::append(const char* text, std::size_t length) {
   std::memcpy(ring.get() + tail, text, first);
   std::memcpy(ring.get(), text + first, length - first);
   queued += length;
-  if (was_empty) arrived.notify_one();
+  const bool became_enough = queued >= enough && queued - length < enough;
+  if (was_empty || became_enough) arrived.notify_one();
 }
 
 // An empty queue starts again at the start of the ring: only as many of its
@@ -160,6 +179,11 @@ std::size_t LineQueue::State::first_line_length() const {
   return queued;
 }
 
+void LineQueue::State::let_lines_gather(std::unique_lock<std::mutex>& guard) {
+  if (gather.count() == 0) return;
+  arrived.wait_for(guard, gather, [this] { return hurried(); });
+}
+
 void LineQueue::State::run(void* reference) {
   const std::unique_ptr<std::shared_ptr<State>> owned(static_cast<std::shared_ptr<State>*>(reference));
   (*owned)->hand_on();
@@ -170,8 +194,14 @@ void LineQueue::State::run(void* reference) {
 void LineQueue::State::hand_on() {
   std::string scratch;
   std::unique_lock<std::mutex> guard(lock);
-  for (;;) {
-    arrived.wait(guard, [this] { return queued > 0 || stopping; });
+  // Lines that find the thread idle (or just started) gather; lines queued
+  // during a hand-off go out right after it.
+  for (bool idle = true;; idle = false) {
+    if (queued == 0 && !stopping) {
+      arrived.wait(guard, [this] { return queued > 0 || stopping; });
+      idle = true;
+    }
+    if (idle) let_lines_gather(guard);
     if (stopping) break;
     const std::string_view lines = front_lines(&scratch);
     guard.unlock();

@@ -37,8 +37,12 @@ class LineQueue {
   // Starts the thread that hands the queued lines on to output: each time
   // the whole lines at the front that fit in piece_size (fewer where they
   // wrap around the end of the buffer; the first line alone when it is
-  // longer). False when the thread cannot start: nothing is queued then.
-  bool start(std::shared_ptr<Output> output, std::size_t capacity, std::size_t piece_size);
+  // longer). Woken by lines, the thread first lets more gather for up to
+  // `gather` (until a piece is full, or a flush or stop asks), so that lines
+  // that come one at a time wake it once per batch, not once each. False
+  // when the thread cannot start: nothing is queued then.
+  bool start(std::shared_ptr<Output> output, std::size_t capacity, std::size_t piece_size,
+             std::chrono::microseconds gather = std::chrono::microseconds(0));
   bool started() const { return state_ != nullptr; }
 
   // Queues whole lines (each ending in LF) when they fit; never waits.

@@ -17,6 +17,9 @@ constexpr auto kStopWait = std::chrono::seconds(1);
 // How much the writer thread may have waiting: turns wait beyond it. Its
 // pages take memory only once so much has waited at once (see LineQueue).
 constexpr std::size_t kQueueCapacity = 4 << 20;
+// Turns that come one at a time (a request, a reply) wake the writer once a
+// millisecond rather than each: a wake costs more than the write.
+constexpr auto kGatherTime = std::chrono::milliseconds(1);
 
 std::uint64_t count_lines(const char* text, std::size_t length) {
   return static_cast<std::uint64_t>(std::count(text, text + length, '\n'));
@@ -161,7 +164,7 @@ void Log::attach(platform::FileHandle file) {
 
 // The whole queue is one write where it can be.
 void Log::start_writer() {
-  (void)queue_.start(file_, kQueueCapacity, kQueueCapacity);
+  (void)queue_.start(file_, kQueueCapacity, kQueueCapacity, kGatherTime);
 }
 
 void Log::set_echo(std::unique_ptr<ConsoleEcho> echo) {
