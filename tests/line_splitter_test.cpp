@@ -157,6 +157,29 @@ TEST(LineSplitter, LeavesTheFedBytesUnchanged) {
   EXPECT_EQ(pending_of(splitter), times(18, '.') + printable + times(129, '.'));
 }
 
+// Bytes are shown eight at a time: every value at every place of a word,
+// among neighbours of each kind, is shown as itself or a dot, and a line end
+// stops the copy right at it.
+TEST(LineSplitter, EveryByteAtEveryPlaceIsShownAsItselfOrADot) {
+  for (const char neighbour : {'a', '~', ' ', '\x1F', '\x7F', '\x80', '\xFF', '\0'}) {
+    for (int value = 0; value < 256; ++value) {
+      for (std::size_t place = 0; place < 24; ++place) {
+        std::string bytes(24, neighbour);
+        bytes[place] = static_cast<char>(value);
+        char shown[24];
+        const std::size_t copied = copy_shown(bytes.data(), bytes.size(), shown);
+        const bool line_end = value == '\r' || value == '\n';
+        ASSERT_EQ(copied, line_end ? place : bytes.size()) << value << " at " << place;
+        for (std::size_t index = 0; index < copied; ++index) {
+          const unsigned char byte = static_cast<unsigned char>(bytes[index]);
+          const char expected = byte >= 0x20 && byte <= 0x7E ? static_cast<char>(byte) : '.';
+          ASSERT_EQ(shown[index], expected) << value << " at " << place << " beside " << int(neighbour);
+        }
+      }
+    }
+  }
+}
+
 TEST(LineSplitter, A512ByteFeedFitsOnTopOfAFull256ByteTail) {
   CollectedLines log;
   LineSplitter splitter("<<<");

@@ -27,10 +27,11 @@ constexpr ShownBytes kShown;
 
 std::size_t copy_shown(const char* from, std::size_t n, char* to) {
   std::size_t i = 0;
-  // Eight printable bytes at a time: the common case of text traffic.
+  // Eight bytes at a time up to the word that holds a line end.
   for (std::uint64_t word; i + sizeof word <= n; i += sizeof word) {
     std::memcpy(&word, from + i, sizeof word);
-    if (shown_bytes::has_unprintable(word)) break;
+    if (shown_bytes::has_line_end(word)) break;
+    word = shown_bytes::shown_word(word);
     std::memcpy(to + i, &word, sizeof word);
   }
   for (; i < n; ++i) {

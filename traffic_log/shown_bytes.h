@@ -22,27 +22,45 @@ struct Table {
 };
 inline constexpr Table kTable;
 
-// True when any of the eight bytes is below 0x20 or above 0x7E (it may also
-// say so of a word without one; the caller then only looks closer).
-inline bool has_unprintable(std::uint64_t word) {
-  constexpr std::uint64_t kEveryByte = 0x0101010101010101ull;
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-  const std::uint64_t below_blank = (word - kEveryByte * 0x20) & ~word;
-  const std::uint64_t above_tilde = (word + kEveryByte * (0x7F - 0x7E)) | word;
-  return ((below_blank | above_tilde) & kHighBits) != 0;
+namespace word {
+
+constexpr std::uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+constexpr std::uint64_t kLowBits = 0x7F7F7F7F7F7F7F7Full;
+
+// The high bit of each byte that is zero, exactly (no carry between bytes).
+inline constexpr std::uint64_t zero_bytes(std::uint64_t word) {
+  return ~(((word & kLowBits) + kLowBits) | word) & kHighBits;
 }
 
-// Copies n bytes as the log shows them; eight at a time while they are
-// printable, the common case of text traffic.
+// The high bit of each byte outside 0x20..0x7E, exactly: a set high bit, or
+// low seven bits below 0x20 or equal to 0x7F (sums that stay within a byte).
+inline constexpr std::uint64_t unprintable_bytes(std::uint64_t word) {
+  const std::uint64_t low = word & kLowBits;
+  const std::uint64_t below_blank = ~(low + kEveryByte * (0x80 - 0x20));
+  const std::uint64_t is_delete = low + kEveryByte;
+  return (below_blank | is_delete | word) & kHighBits;
+}
+
+}  // namespace word
+
+inline constexpr bool has_line_end(std::uint64_t word) {
+  return (word::zero_bytes(word ^ (word::kEveryByte * '\n')) | word::zero_bytes(word ^ (word::kEveryByte * '\r'))) != 0;
+}
+
+// The eight bytes as the log shows them, all at once.
+inline constexpr std::uint64_t shown_word(std::uint64_t word) {
+  const std::uint64_t dotted = (word::unprintable_bytes(word) >> 7) * 0xFF;
+  return (word & ~dotted) | (word::kEveryByte * '.' & dotted);
+}
+
+// Copies n bytes as the log shows them, eight at a time.
 inline void copy_all_shown(const unsigned char* from, std::size_t n, char* to) {
   std::size_t i = 0;
   for (std::uint64_t word; i + sizeof word <= n; i += sizeof word) {
     std::memcpy(&word, from + i, sizeof word);
-    if (has_unprintable(word)) {
-      for (std::size_t j = i; j < i + sizeof word; ++j) to[j] = kTable.of[from[j]];
-    } else {
-      std::memcpy(to + i, &word, sizeof word);
-    }
+    word = shown_word(word);
+    std::memcpy(to + i, &word, sizeof word);
   }
   for (; i < n; ++i) to[i] = kTable.of[from[i]];
 }
