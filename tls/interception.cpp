@@ -1,5 +1,6 @@
 #include "tls/interception.h"
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -35,6 +36,23 @@ void copy_host_name(const unsigned char* body, std::size_t length, char* name, s
   name[name_length] = '\0';
 }
 
+// The system's trust store: its file of certificates, read once here, and its
+// folder of certificates by hashed name (or SSL_CERT_FILE and SSL_CERT_DIR).
+// OpenSSL's default paths would search the folder a second time through its
+// store loader, which reads every name in the folder for each issuer it
+// does not find: for a server no CA vouches for, on every connection.
+bool trust_system_store(SSL_CTX* context) {
+  X509_STORE* store = SSL_CTX_get_cert_store(context);
+  X509_LOOKUP* file = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+  X509_LOOKUP* folder = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+  if (file == nullptr || folder == nullptr) return false;
+  // A file or folder that is not there trusts nothing, as with the defaults.
+  (void)X509_LOOKUP_load_file(file, nullptr, X509_FILETYPE_DEFAULT);
+  (void)X509_LOOKUP_add_dir(folder, nullptr, X509_FILETYPE_DEFAULT);
+  ERR_clear_error();
+  return true;
+}
+
 // The name the target's certificate must hold: an address or a DNS name.
 void expect_name(SSL* ssl, const char* name) {
   if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name) != 1) SSL_set1_host(ssl, name);
@@ -57,7 +75,7 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
   made->client_facing_ = SSL_CTX_new(TLS_server_method());
   made->target_facing_ = SSL_CTX_new(TLS_client_method());
   if (made->client_facing_ == nullptr || made->target_facing_ == nullptr ||
-      SSL_CTX_set_default_verify_paths(made->target_facing_) != 1) {
+      !trust_system_store(made->target_facing_)) {
     *error = "OpenSSL could not set up TLS interception";
     return nullptr;
   }
