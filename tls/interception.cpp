@@ -10,6 +10,7 @@
 
 #include "tls/authority.h"
 #include "tls/keylog.h"
+#include "tls/openssl_owners.h"
 
 namespace tls {
 namespace {
@@ -92,6 +93,9 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
   // makes a failure end the connection.
   SSL_CTX_set_verify(made->target_facing_, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_client_cert_cb(made->target_facing_, Interceptor::on_client_certificate);
+  // The server's sessions are kept in server_sessions_ alone.
+  SSL_CTX_set_session_cache_mode(made->target_facing_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(made->target_facing_, Interceptor::on_server_session);
   return made;
 }
 
@@ -179,6 +183,8 @@ void Interceptor::check_server_certificate() {
 // handshake is resumed for its hello callback to refuse it.
 Interceptor::Progress Interceptor::fail_server(const char* reason) {
   fail(kServerLeg, reason);
+  // A session offered to a server that failed is not offered again.
+  if (session_offered_) interception_.server_sessions_.forget(server_name_);
   state_ = State::kAlerting;
   (void)client_.handshake();
   state_ = State::kFailed;
@@ -239,12 +245,32 @@ bool Interceptor::open_server_leg(SSL* client_ssl) {
   }
   SSL* ssl = server_.ssl();
   if (server_name_[0] != '\0') SSL_set_tlsext_host_name(ssl, server_name_);
+  offer_kept_session(ssl);
   expect_name(ssl, server_name_[0] != '\0' ? server_name_ : interception_.fallback_name_.c_str());
   if (hello_extension(client_ssl, TLSEXT_TYPE_application_layer_protocol_negotiation, &body, &length) &&
       length > 2 && (static_cast<std::size_t>(body[0]) << 8 | body[1]) == length - 2) {
     (void)SSL_set_alpn_protos(ssl, body + 2, static_cast<unsigned>(length - 2));
   }
   return true;
+}
+
+// The last session with the server for this name, if any, is offered: the
+// server may resume it. A resumed session carries the result of its
+// verification (and its certificate) into this connection's.
+void Interceptor::offer_kept_session(SSL* ssl) {
+  const SslSessionOwner kept = interception_.server_sessions_.find(server_name_);
+  session_offered_ = kept != nullptr && SSL_set_session(ssl, kept.get()) == 1;
+}
+
+// A session the server makes (at the end of a TLS 1.2 handshake, or with
+// each ticket of TLS 1.3) is kept for the next connection; with --verify
+// only when its certificate was verified, so that a resumption never skips
+// a check that would have ended the connection.
+int Interceptor::on_server_session(SSL* ssl, SSL_SESSION* session) {
+  auto* self = static_cast<Interceptor*>(Session::owner_of(ssl));
+  if (self->interception_.verify_ && SSL_get_verify_result(ssl) != X509_V_OK) return 0;
+  self->interception_.server_sessions_.keep(self->server_name_, session);
+  return 0;  // the cache keeps a copy: OpenSSL's reference stays OpenSSL's
 }
 
 // The client gets the protocol the target chose, and none when it chose none.
