@@ -11,6 +11,7 @@
 #include "tls/authority.h"
 #include "tls/keylog.h"
 #include "tls/openssl_owners.h"
+#include "tls/session_cache.h"
 
 namespace tls {
 namespace {
@@ -62,7 +63,10 @@ void expect_name(SSL* ssl, const char* name) {
 }  // namespace
 
 Interception::Interception(const CertificateAuthority& authority, bool verify, std::string fallback_name)
-    : authority_(authority), verify_(verify), fallback_name_(std::move(fallback_name)) {}
+    : authority_(authority),
+      verify_(verify),
+      fallback_name_(std::move(fallback_name)),
+      server_sessions_(std::make_unique<SessionCache>()) {}
 
 Interception::~Interception() {
   SSL_CTX_free(client_facing_);
@@ -184,7 +188,7 @@ void Interceptor::check_server_certificate() {
 Interceptor::Progress Interceptor::fail_server(const char* reason) {
   fail(kServerLeg, reason);
   // A session offered to a server that failed is not offered again.
-  if (session_offered_) interception_.server_sessions_.forget(server_name_);
+  if (session_offered_) interception_.server_sessions_->forget(server_name_);
   state_ = State::kAlerting;
   (void)client_.handshake();
   state_ = State::kFailed;
@@ -258,7 +262,7 @@ bool Interceptor::open_server_leg(SSL* client_ssl) {
 // server may resume it. A resumed session carries the result of its
 // verification (and its certificate) into this connection's.
 void Interceptor::offer_kept_session(SSL* ssl) {
-  const SslSessionOwner kept = interception_.server_sessions_.find(server_name_);
+  const SslSessionOwner kept = interception_.server_sessions_->find(server_name_);
   session_offered_ = kept != nullptr && SSL_set_session(ssl, kept.get()) == 1;
 }
 
@@ -269,7 +273,7 @@ void Interceptor::offer_kept_session(SSL* ssl) {
 int Interceptor::on_server_session(SSL* ssl, SSL_SESSION* session) {
   auto* self = static_cast<Interceptor*>(Session::owner_of(ssl));
   if (self->interception_.verify_ && SSL_get_verify_result(ssl) != X509_V_OK) return 0;
-  self->interception_.server_sessions_.keep(self->server_name_, session);
+  self->interception_.server_sessions_->keep(self->server_name_, session);
   return 0;  // the cache keeps a copy: OpenSSL's reference stays OpenSSL's
 }
 

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "tls/session.h"
-#include "tls/session_cache.h"
 
 struct ssl_session_st;
 struct x509_st;
@@ -21,6 +20,7 @@ namespace tls {
 
 class CertificateAuthority;
 class KeyLog;
+class SessionCache;
 
 // Made once at start-up; read by every event loop.
 class Interception {
@@ -45,7 +45,7 @@ class Interception {
   ssl_ctx_st* target_facing_ = nullptr;  // client role, the system's trust store
   // The target is one server (or the addresses of one name): its sessions
   // are told apart by the server name asked for.
-  mutable SessionCache server_sessions_;
+  std::unique_ptr<SessionCache> server_sessions_;
 };
 
 // The two handshakes of one intercepted connection, and then its two TLS
