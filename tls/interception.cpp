@@ -1,5 +1,6 @@
 #include "tls/interception.h"
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -9,6 +10,8 @@
 
 #include "tls/authority.h"
 #include "tls/keylog.h"
+#include "tls/openssl_owners.h"
+#include "tls/session_cache.h"
 
 namespace tls {
 namespace {
@@ -35,6 +38,23 @@ void copy_host_name(const unsigned char* body, std::size_t length, char* name, s
   name[name_length] = '\0';
 }
 
+// The system's trust store: its file of certificates, read once here, and its
+// folder of certificates by hashed name (or SSL_CERT_FILE and SSL_CERT_DIR).
+// OpenSSL's default paths would search the folder a second time through its
+// store loader, which reads every name in the folder for each issuer it
+// does not find: for a server no CA vouches for, on every connection.
+bool trust_system_store(SSL_CTX* context) {
+  X509_STORE* store = SSL_CTX_get_cert_store(context);
+  X509_LOOKUP* file = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+  X509_LOOKUP* folder = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+  if (file == nullptr || folder == nullptr) return false;
+  // A file or folder that is not there trusts nothing, as with the defaults.
+  (void)X509_LOOKUP_load_file(file, nullptr, X509_FILETYPE_DEFAULT);
+  (void)X509_LOOKUP_add_dir(folder, nullptr, X509_FILETYPE_DEFAULT);
+  ERR_clear_error();
+  return true;
+}
+
 // The name the target's certificate must hold: an address or a DNS name.
 void expect_name(SSL* ssl, const char* name) {
   if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name) != 1) SSL_set1_host(ssl, name);
@@ -43,7 +63,10 @@ void expect_name(SSL* ssl, const char* name) {
 }  // namespace
 
 Interception::Interception(const CertificateAuthority& authority, bool verify, std::string fallback_name)
-    : authority_(authority), verify_(verify), fallback_name_(std::move(fallback_name)) {}
+    : authority_(authority),
+      verify_(verify),
+      fallback_name_(std::move(fallback_name)),
+      server_sessions_(std::make_unique<SessionCache>()) {}
 
 Interception::~Interception() {
   SSL_CTX_free(client_facing_);
@@ -57,7 +80,7 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
   made->client_facing_ = SSL_CTX_new(TLS_server_method());
   made->target_facing_ = SSL_CTX_new(TLS_client_method());
   if (made->client_facing_ == nullptr || made->target_facing_ == nullptr ||
-      SSL_CTX_set_default_verify_paths(made->target_facing_) != 1) {
+      !trust_system_store(made->target_facing_)) {
     *error = "OpenSSL could not set up TLS interception";
     return nullptr;
   }
@@ -74,6 +97,9 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
   // makes a failure end the connection.
   SSL_CTX_set_verify(made->target_facing_, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_client_cert_cb(made->target_facing_, Interceptor::on_client_certificate);
+  // The server's sessions are kept in server_sessions_ alone.
+  SSL_CTX_set_session_cache_mode(made->target_facing_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(made->target_facing_, Interceptor::on_server_session);
   return made;
 }
 
@@ -161,6 +187,8 @@ void Interceptor::check_server_certificate() {
 // handshake is resumed for its hello callback to refuse it.
 Interceptor::Progress Interceptor::fail_server(const char* reason) {
   fail(kServerLeg, reason);
+  // A session offered to a server that failed is not offered again.
+  if (session_offered_) interception_.server_sessions_->forget(server_name_);
   state_ = State::kAlerting;
   (void)client_.handshake();
   state_ = State::kFailed;
@@ -221,12 +249,32 @@ bool Interceptor::open_server_leg(SSL* client_ssl) {
   }
   SSL* ssl = server_.ssl();
   if (server_name_[0] != '\0') SSL_set_tlsext_host_name(ssl, server_name_);
+  offer_kept_session(ssl);
   expect_name(ssl, server_name_[0] != '\0' ? server_name_ : interception_.fallback_name_.c_str());
   if (hello_extension(client_ssl, TLSEXT_TYPE_application_layer_protocol_negotiation, &body, &length) &&
       length > 2 && (static_cast<std::size_t>(body[0]) << 8 | body[1]) == length - 2) {
     (void)SSL_set_alpn_protos(ssl, body + 2, static_cast<unsigned>(length - 2));
   }
   return true;
+}
+
+// The last session with the server for this name, if any, is offered: the
+// server may resume it. A resumed session carries the result of its
+// verification (and its certificate) into this connection's.
+void Interceptor::offer_kept_session(SSL* ssl) {
+  const SslSessionOwner kept = interception_.server_sessions_->find(server_name_);
+  session_offered_ = kept != nullptr && SSL_set_session(ssl, kept.get()) == 1;
+}
+
+// A session the server makes (at the end of a TLS 1.2 handshake, or with
+// each ticket of TLS 1.3) is kept for the next connection; with --verify
+// only when its certificate was verified, so that a resumption never skips
+// a check that would have ended the connection.
+int Interceptor::on_server_session(SSL* ssl, SSL_SESSION* session) {
+  auto* self = static_cast<Interceptor*>(Session::owner_of(ssl));
+  if (self->interception_.verify_ && SSL_get_verify_result(ssl) != X509_V_OK) return 0;
+  self->interception_.server_sessions_->keep(self->server_name_, session);
+  return 0;  // the cache keeps a copy: OpenSSL's reference stays OpenSSL's
 }
 
 // The client gets the protocol the target chose, and none when it chose none.

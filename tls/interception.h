@@ -12,6 +12,7 @@
 
 #include "tls/session.h"
 
+struct ssl_session_st;
 struct x509_st;
 struct evp_pkey_st;
 
@@ -19,6 +20,7 @@ namespace tls {
 
 class CertificateAuthority;
 class KeyLog;
+class SessionCache;
 
 // Made once at start-up; read by every event loop.
 class Interception {
@@ -41,6 +43,9 @@ class Interception {
   std::string fallback_name_;
   ssl_ctx_st* client_facing_ = nullptr;  // server role
   ssl_ctx_st* target_facing_ = nullptr;  // client role, the system's trust store
+  // The target is one server (or the addresses of one name): its sessions
+  // are told apart by the server name asked for.
+  std::unique_ptr<SessionCache> server_sessions_;
 };
 
 // The two handshakes of one intercepted connection, and then its two TLS
@@ -80,10 +85,12 @@ class Interceptor {
   static int on_protocol(ssl_st* ssl, const unsigned char** out, unsigned char* out_length,
                          const unsigned char* offer, unsigned offer_length, void* unused);
   static int on_client_certificate(ssl_st* ssl, x509_st** certificate, evp_pkey_st** key);
+  static int on_server_session(ssl_st* ssl, ssl_session_st* session);
   friend class Interception;
 
   int client_hello(ssl_st* ssl, int* alert);
   bool open_server_leg(ssl_st* client_ssl);
+  void offer_kept_session(ssl_st* ssl);
   Progress advance_server();
   Progress advance_client();
   void check_server_certificate();
@@ -95,6 +102,7 @@ class Interceptor {
   Session client_;
   Session server_;
   bool certificate_requested_ = false;
+  bool session_offered_ = false;
   int failed_leg_ = kClientLeg;
   char server_name_[kNameLimit + 1] = {};
   char protocol_[256] = {};

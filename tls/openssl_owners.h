@@ -30,6 +30,7 @@ using PkeyOwner = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY_free>>;
 using BioOwner = std::unique_ptr<BIO, OpenSslFree<BIO_free>>;
 using BignumOwner = std::unique_ptr<BIGNUM, OpenSslFree<BN_free>>;
 using SslOwner = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
+using SslSessionOwner = std::unique_ptr<SSL_SESSION, OpenSslFree<SSL_SESSION_free>>;
 using SslContextOwner = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 
 }  // namespace tls

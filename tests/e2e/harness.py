@@ -117,7 +117,8 @@ class Qorvand(StartedProcess):
     """One running qorvand with its own log file in a temporary folder."""
 
     def __init__(self, target_port, listen_port=None, target=LOOPBACK, extra_args=(), log_to_stdout=False,
-                 stdout=subprocess.DEVNULL, preexec_fn=None, log_path=None):
+                 stdout=subprocess.DEVNULL, preexec_fn=None, log_path=None, env=None):
+        """env: variables set for qorvand on top of the test's own."""
         self.folder = tempfile.TemporaryDirectory(prefix="qorvand-e2e-")
         self.log_path = "-" if log_to_stdout else log_path or os.path.join(self.folder.name, "qorvand.log")
         self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
@@ -125,7 +126,7 @@ class Qorvand(StartedProcess):
         def spawn(port):
             args = [QORVAND, "-f", self.log_path, *extra_args, target, str(target_port), str(port)]
             return subprocess.Popen(args, stdout=stdout, stderr=self._stderr, cwd=self.folder.name,
-                                    preexec_fn=preexec_fn)
+                                    preexec_fn=preexec_fn, env=dict(os.environ, **env) if env else None)
 
         own_log = None if log_to_stdout or log_path else (lambda port: "Listening...\n" in self.log())
         self.listen_port = self.start_listening(spawn, lambda said: "Can't listen on port " in said, listen_port,

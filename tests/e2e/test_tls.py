@@ -27,8 +27,8 @@ def summaries(log):
 class TlsTestCase(harness.QorvandTestCase):
     """qorvand with --tls in front of a real server; its CA is qorvand-ca.pem in its working folder."""
 
-    def start_intercepting(self, target_port, *args):
-        qorvand = self.start_qorvand(target_port, "-a", "--tls", *args)
+    def start_intercepting(self, target_port, *args, **options):
+        qorvand = self.start_qorvand(target_port, "-a", "--tls", *args, **options)
         self.ca = os.path.join(qorvand.folder.name, "qorvand-ca.pem")
         return qorvand
 
@@ -166,6 +166,41 @@ class ImplicitTlsTest(TlsTestCase):
             self.assertEqual(curl.returncode, 0, curl.stderr)
             texts = self.finished_transcript(qorvand)
         self.assert_intercepted(texts, server_name="localhost", verified="server certificate not verified: ")
+
+    def test_the_next_connection_resumes_the_servers_session_and_says_what_was_verified(self):
+        """qorvand offers the server the session of its last connection with the same name: s_server's page
+        says "Reused" from the second connection on, for TLS 1.3 tickets and TLS 1.2 alike, and every intercept
+        line still says whether the server's certificate was verified (SSL_CERT_FILE makes qorvand trust it).
+        With --verify, a session with a server that failed the check is never offered: s_server counts no
+        resumption."""
+        cert, key = harness.self_signed_certificate(self.folder(), "localhost")
+        cases = [  # server arguments, qorvand's arguments and environment, what the intercept lines say
+            ("TLS 1.3, not verified", (), (), {}, "server certificate not verified: self-signed certificate"),
+            ("TLS 1.2, verified", ("-tls1_2",), (), {"SSL_CERT_FILE": cert}, "server certificate verified"),
+            ("--verify, TLS 1.2", ("-tls1_2",), ("--verify",), {}, None),
+        ]
+        for name, server_args, qorvand_args, env, verified in cases:
+            with self.subTest(name), OpensslServer(cert, key, mode="-www", extra_args=server_args) as server:
+                qorvand = self.start_intercepting(server.port, *qorvand_args, env=env)
+                pages = [self.fetch(qorvand.listen_port, "--cacert", self.ca) for _ in range(3)]
+                if verified is None:
+                    self.assertEqual(pages, [b""] * 3)
+                    hits = re.search(rb"(\d+) session cache hits", self.fetch(server.port, "-k")).group(1)
+                    self.assertEqual(hits, b"0")
+                else:
+                    self.assertEqual([re.search(rb"^(New|Reused), TLSv1\.[23], ", page, re.M).group(1)
+                                      for page in pages], [b"New", b"Reused", b"Reused"])
+                    self.finished_transcript(qorvand, 3)
+                    for number in (1, 2, 3):
+                        self.assertTrue(self.assert_intercepted(transcript(qorvand.log_lines(), number))
+                                        .endswith(verified))
+                qorvand.stop()
+
+    @staticmethod
+    def fetch(port, *args):
+        """The page at port by curl (empty when it fails)."""
+        return run_bounded(["curl", "-sS", "--max-time", str(int(30 * SLOWDOWN)), *args,
+                            f"https://localhost:{port}/"]).stdout
 
     def test_failed_handshakes_end_the_connection_and_say_why(self):
         """--verify against a server whose certificate is not trusted, a server that asks for a client
