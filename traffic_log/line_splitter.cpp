@@ -27,11 +27,15 @@ constexpr ShownBytes kShown;
 
 std::size_t copy_shown(const char* from, std::size_t n, char* to) {
   std::size_t i = 0;
-  // Eight bytes at a time up to the word that holds a line end.
+  // Eight bytes at a time up to the word that holds a line end; text's
+  // words, all printable, are copied as they are.
   for (std::uint64_t word; i + sizeof word <= n; i += sizeof word) {
     std::memcpy(&word, from + i, sizeof word);
-    if (shown_bytes::has_line_end(word)) break;
-    word = shown_bytes::shown_word(word);
+    const std::uint64_t unprintable = shown_bytes::word::unprintable_bytes(word);
+    if (unprintable != 0) {
+      if (shown_bytes::has_line_end(word)) break;
+      word = shown_bytes::with_dots(word, unprintable);
+    }
     std::memcpy(to + i, &word, sizeof word);
   }
   for (; i < n; ++i) {

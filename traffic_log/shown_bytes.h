@@ -48,10 +48,16 @@ inline constexpr bool has_line_end(std::uint64_t word) {
   return (word::zero_bytes(word ^ (word::kEveryByte * '\n')) | word::zero_bytes(word ^ (word::kEveryByte * '\r'))) != 0;
 }
 
-// The eight bytes as the log shows them, all at once.
-inline constexpr std::uint64_t shown_word(std::uint64_t word) {
-  const std::uint64_t dotted = (word::unprintable_bytes(word) >> 7) * 0xFF;
+// The eight bytes with a dot for each byte named in unprintable (as
+// unprintable_bytes names them), all at once.
+inline constexpr std::uint64_t with_dots(std::uint64_t word, std::uint64_t unprintable) {
+  const std::uint64_t dotted = (unprintable >> 7) * 0xFF;
   return (word & ~dotted) | (word::kEveryByte * '.' & dotted);
+}
+
+// The eight bytes as the log shows them.
+inline constexpr std::uint64_t shown_word(std::uint64_t word) {
+  return with_dots(word, word::unprintable_bytes(word));
 }
 
 // Copies n bytes as the log shows them, eight at a time.
