@@ -18,9 +18,14 @@ constexpr auto kStopWait = std::chrono::seconds(1);
 // How long the writer lets packets gather after the first, and how much
 // makes it write at once.
 constexpr auto kGatherTime = std::chrono::milliseconds(5);
-constexpr std::size_t kWriteSize = 1 << 20;
-// Event loops wait while this much waits to be written.
-constexpr std::size_t kMostQueued = 16 << 20;
+constexpr std::size_t kWriteSize = 256 << 10;
+// Event loops wait while this much waits to be written. Small enough that
+// the blocks are still in the cache when the writer copies them out, and
+// that the queue's memory is touched once, not grown into at run time.
+constexpr std::size_t kMostQueued = 1 << 20;
+// Room for what one moment adds once the queue is nearly full: a read's
+// segments, their headers and comments.
+constexpr std::size_t kQueueRoom = kMostQueued + (256 << 10);
 
 }  // namespace
 
@@ -74,6 +79,7 @@ bool CaptureFile::open(const char* path, const char* application, int* error) {
   auto state = std::make_shared<State>();
   state->file = file;
   state->path = path;
+  state->queued.reserve(kQueueRoom);
   state->writer_running = true;
   auto* reference = new std::shared_ptr<State>(state);
   if (!platform::start_detached_thread(State::run, reference)) {
@@ -132,6 +138,7 @@ void CaptureFile::State::run(void* reference) {
 // event loops go on queueing meanwhile.
 void CaptureFile::State::serve() {
   PacketBlocks taken;
+  taken.reserve(kQueueRoom);
   std::unique_lock<std::mutex> guard(lock);
   for (;;) {
     arrived.wait(guard, [&] { return queued.count() > 0 || closing || hurry; });

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace capture {
 namespace {
@@ -109,9 +110,17 @@ void PacketBlocks::clear() {
   starts_.clear();
 }
 
+void PacketBlocks::reserve(std::size_t bytes) {
+  if (bytes <= capacity_) return;
+  auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+  if (used_ > 0) std::memcpy(larger.get(), bytes_.get(), used_);
+  bytes_ = std::move(larger);
+  capacity_ = bytes;
+}
+
 std::uint8_t* PacketBlocks::grow(std::size_t length) {
-  if (used_ + length > bytes_.size()) bytes_.resize(std::max(used_ + length, 2 * bytes_.size()));
-  std::uint8_t* at = bytes_.data() + used_;
+  if (used_ + length > capacity_) reserve(std::max(used_ + length, 2 * capacity_));
+  std::uint8_t* at = bytes_.get() + used_;
   used_ += length;
   return at;
 }
@@ -127,8 +136,8 @@ void PacketBlocks::append_option(std::uint16_t code, const void* value, std::siz
 
 void PacketBlocks::set_block_length(std::size_t start, std::size_t end) {
   const auto length = static_cast<std::uint32_t>(end - start);
-  put32(bytes_.data() + start + 4, length);
-  put32(bytes_.data() + end - 4, length);
+  put32(bytes_.get() + start + 4, length);
+  put32(bytes_.get() + end - 4, length);
 }
 
 std::uint8_t* PacketBlocks::begin_packet(std::size_t length) {
@@ -154,8 +163,8 @@ void PacketBlocks::end_packet(Direction direction, const std::vector<std::string
 void PacketBlocks::stamp(std::int64_t microseconds) {
   const auto time = static_cast<std::uint64_t>(microseconds);
   for (const std::size_t start : starts_) {
-    put32(bytes_.data() + start + kTimeOffset, static_cast<std::uint32_t>(time >> 32));
-    put32(bytes_.data() + start + kTimeOffset + 4, static_cast<std::uint32_t>(time));
+    put32(bytes_.get() + start + kTimeOffset, static_cast<std::uint32_t>(time >> 32));
+    put32(bytes_.get() + start + kTimeOffset + 4, static_cast<std::uint32_t>(time));
   }
 }
 
@@ -167,7 +176,7 @@ void PacketBlocks::comment_first(const std::string& text) {
   const std::size_t moved = used_ - (first_end - kPacketTrailerSize);
   const std::size_t option = 4 + padded(std::min(text.size(), kOptionRoom));
   grow(option);
-  std::uint8_t* at = bytes_.data() + first_end - kPacketTrailerSize;
+  std::uint8_t* at = bytes_.get() + first_end - kPacketTrailerSize;
   std::memmove(at + option, at, moved);
   // Written at the end, then moved into place.
   const std::size_t end = used_;
@@ -180,7 +189,7 @@ void PacketBlocks::comment_first(const std::string& text) {
 
 void PacketBlocks::append(const PacketBlocks& other) {
   const std::size_t offset = used_;
-  if (other.used_ > 0) std::memcpy(grow(other.used_), other.bytes_.data(), other.used_);
+  if (other.used_ > 0) std::memcpy(grow(other.used_), other.bytes_.get(), other.used_);
   for (const std::size_t start : other.starts_) starts_.push_back(offset + start);
 }
 

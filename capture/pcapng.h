@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ std::string file_header(const char* application);
 class PacketBlocks {
  public:
   void clear();
+  // Room for this many bytes of blocks in all, taken at once.
+  void reserve(std::size_t bytes);
   // Starts a block for a packet of length bytes; returns where its bytes go,
   // valid until end_packet.
   std::uint8_t* begin_packet(std::size_t length);
@@ -38,7 +41,7 @@ class PacketBlocks {
   // The blocks of other after these.
   void append(const PacketBlocks& other);
 
-  const char* data() const { return reinterpret_cast<const char*>(bytes_.data()); }
+  const char* data() const { return reinterpret_cast<const char*>(bytes_.get()); }
   std::size_t size() const { return used_; }
   std::size_t count() const { return starts_.size(); }
 
@@ -48,9 +51,10 @@ class PacketBlocks {
   void append_option(std::uint16_t code, const void* value, std::size_t length);
   void set_block_length(std::size_t start, std::size_t end);
 
-  // Only ever grows, so that no moment pays for clearing the buffer again:
-  // the blocks are its first used_ bytes.
-  std::vector<std::uint8_t> bytes_;
+  // Only ever grows, and is never cleared nor zeroed: every byte of a block
+  // is written when the block is. The blocks are its first used_ bytes.
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t capacity_ = 0;
   std::size_t used_ = 0;
   std::vector<std::size_t> starts_;  // where each block starts
 };
