@@ -19,10 +19,11 @@ constexpr auto kStopWait = std::chrono::seconds(1);
 // makes it write at once.
 constexpr auto kGatherTime = std::chrono::milliseconds(5);
 constexpr std::size_t kWriteSize = 256 << 10;
-// Event loops wait while this much waits to be written. Small enough that
-// the blocks are still in the cache when the writer copies them out, and
-// that the queue's memory is touched once, not grown into at run time.
-constexpr std::size_t kMostQueued = 1 << 20;
+// Event loops wait while this much waits to be written: as much as the
+// log's queue holds, room for a few milliseconds of a stalled disk at full
+// speed. Its memory is taken once, not grown into at run time, and pages
+// are touched only as far as the queue ever filled.
+constexpr std::size_t kMostQueued = 4 << 20;
 // Room for what one moment adds once the queue is nearly full: a read's
 // segments, their headers and comments.
 constexpr std::size_t kQueueRoom = kMostQueued + (256 << 10);
