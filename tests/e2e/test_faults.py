@@ -835,6 +835,8 @@ class LogFileTest(FaultTestCase):
             self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20))
             os.truncate(q.log_path, 0)
             self.assert_echoes(q)
+            # The log's writer thread may not have written the echoed connection yet.
+            self.assertTrue(wait_until(lambda: closing_lines(q) == 1, 20), q.log())
             with open(q.log_path, "rb") as log_file:
                 log = log_file.read()
             self.assertTrue(log.startswith(b"Incoming: "), log[:100])
