@@ -615,6 +615,8 @@ class OddTargetTest(FaultTestCase):
                                 "the clients that left still hold their descriptors")
                 self.assertEqual(receive_all(waiting, 30, reset_ends=True), b"")
                 timed_out = f"Error connecting to 127.0.0.1:{target.getsockname()[1]} ({errno.ETIMEDOUT})\n"
+                # The log's writer thread may write the line after the client saw its end.
+                self.assertTrue(q.wait_for_log(timed_out, 1, 5), q.log())
                 self.assertEqual(q.log().count(timed_out), 1, q.log())
                 waiting.close()
                 self.assertTrue(wait_until(lambda: q.descriptor_count() == descriptors, 5))
