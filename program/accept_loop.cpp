@@ -59,11 +59,19 @@ AcceptedClient register_client(ConnectionRegistry& connections, platform::Socket
 // it, number it and log its Incoming line, give it its outputs. Numbering
 // and logging share one lock, so that the log's Incoming lines come in the
 // order of their numbers whichever loops accepted them.
-class ProgramIntake final : public ClientIntake {
+class ProgramIntake {
  public:
   ProgramIntake(Runtime& runtime, const platform::Endpoint& listening) : runtime_(runtime), listening_(listening) {}
 
-  AcceptedClient admit(platform::Socket client, const platform::Endpoint& peer) override {
+  ClientIntake intake() { return {admit, accept_failed, this}; }
+
+ private:
+  static AcceptedClient admit(void* self, platform::Socket client, const platform::Endpoint& peer) {
+    return static_cast<ProgramIntake*>(self)->number_and_log(std::move(client), peer);
+  }
+  static void accept_failed(void* self, int error) { static_cast<ProgramIntake*>(self)->report_failure(error); }
+
+  AcceptedClient number_and_log(platform::Socket client, const platform::Endpoint& peer) {
     AcceptedClient accepted = register_client(runtime_.connections, std::move(client));
     ConnectionNumber number = 0;
     {
@@ -75,12 +83,11 @@ class ProgramIntake final : public ClientIntake {
     return accepted;
   }
 
-  void accept_failed(int error) override {
+  void report_failure(int error) {
     const std::lock_guard<std::mutex> guard(failures_lock_);
     accept_failures_.failed(error);
   }
 
- private:
   Runtime& runtime_;
   const platform::Endpoint listening_;
   std::mutex numbering_lock_;
@@ -93,7 +100,7 @@ class ProgramIntake final : public ClientIntake {
 
 void accept_forever(Runtime& runtime, platform::Listener& listener) {
   ProgramIntake intake(runtime, listener.endpoint());
-  runtime.loops.accept_from(listener, intake);
+  runtime.loops.accept_from(listener, intake.intake());
   // The process ends by a stop, on a thread of its own; this one must not.
   for (;;) platform::sleep_milliseconds(kMainThreadNapMs);
 }

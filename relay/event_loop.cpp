@@ -66,10 +66,10 @@ void EventLoop::take(AcceptedClient&& client) {
   if (first) poller_.wake();
 }
 
-void EventLoop::accept_from(platform::Listener& listener, ClientIntake& intake) {
+void EventLoop::accept_from(platform::Listener& listener, const ClientIntake& intake) {
   {
     const std::lock_guard<std::mutex> guard(arrivals_lock_);
-    offered_ = Listening{&listener, &intake};
+    offered_ = Listening{&listener, intake};
   }
   poller_.wake();
 }
@@ -130,7 +130,7 @@ void EventLoop::accept_clients(std::int64_t now_us) {
     int error = 0;
     platform::Socket client = listening_.listener->accept(&peer, &error);
     if (client.is_open()) {
-      relay_accepted(listening_.intake->admit(std::move(client), peer), now_us);
+      relay_accepted(listening_.intake.admit(listening_.intake.context, std::move(client), peer), now_us);
     } else if (error != 0) {
       pause_accepting(error, now_us);
     } else {
@@ -163,7 +163,7 @@ void EventLoop::watch_listener(std::int64_t now_us) {
 // The listener is left alone until the pause is over: a failing accept
 // would report it again at once.
 void EventLoop::pause_accepting(int error, std::int64_t now_us) {
-  listening_.intake->accept_failed(error);
+  listening_.intake.accept_failed(listening_.intake.context, error);
   poller_.remove(listening_.listener->socket());
   clients_waiting_ = false;
   accept_resume_us_ = now_us + kAcceptFailurePauseUs;
@@ -260,7 +260,7 @@ bool EventLoops::start(const RelayTargets& targets, int count, int* error) {
   return true;
 }
 
-void EventLoops::accept_from(platform::Listener& listener, ClientIntake& intake) {
+void EventLoops::accept_from(platform::Listener& listener, const ClientIntake& intake) {
   for (const std::unique_ptr<EventLoop>& loop : loops_) loop->accept_from(listener, intake);
 }
 

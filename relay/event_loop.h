@@ -26,14 +26,15 @@ class EventLoops;
 
 // What becomes of a client a loop accepted, told from that loop's thread
 // (so from every loop's at once): the program registers, numbers and logs
-// it, and reports accepts that fail.
-class ClientIntake {
- public:
-  virtual ~ClientIntake() = default;
+// it, and reports accepts that fail. Plain functions, not virtual ones: a
+// failed accept is told when no descriptor is left, where the sanitizers'
+// first check of a virtual call cannot be made.
+struct ClientIntake {
   // The client made ready to be relayed.
-  virtual AcceptedClient admit(platform::Socket client, const platform::Endpoint& peer) = 0;
+  AcceptedClient (*admit)(void* context, platform::Socket client, const platform::Endpoint& peer);
   // An accept failed (out of descriptors...): the loop tries again after a pause.
-  virtual void accept_failed(int error) = 0;
+  void (*accept_failed)(void* context, int error);
+  void* context;
 };
 
 class EventLoop {
@@ -49,7 +50,7 @@ class EventLoop {
   // From another thread: the client becomes this loop's.
   void take(AcceptedClient&& client);
   // From another thread: the loop accepts the listener's clients from now on.
-  void accept_from(platform::Listener& listener, ClientIntake& intake);
+  void accept_from(platform::Listener& listener, const ClientIntake& intake);
   // Connections handed to this loop and not yet ended.
   int load() const { return load_.load(std::memory_order_relaxed); }
 
@@ -63,7 +64,7 @@ class EventLoop {
   // The listener a loop accepts from, and who takes its clients.
   struct Listening {
     platform::Listener* listener = nullptr;
-    ClientIntake* intake = nullptr;
+    ClientIntake intake{};
   };
 
   EventLoop(const RelayTargets& targets, const EventLoops& family, platform::Poller&& poller)
@@ -113,7 +114,7 @@ class EventLoops {
   // Starts count loops. False with *error set when one cannot be made.
   bool start(const RelayTargets& targets, int count, int* error);
   // Every loop accepts the listener's clients from now on.
-  void accept_from(platform::Listener& listener, ClientIntake& intake);
+  void accept_from(platform::Listener& listener, const ClientIntake& intake);
   // The loop with the fewest connections.
   EventLoop& least_loaded() const;
 
