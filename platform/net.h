@@ -139,8 +139,12 @@ class Listener {
   static std::optional<Listener> open(const Endpoint& wanted, int* error);
 
   const Endpoint& endpoint() const { return endpoint_; }
-  // Waits for the next client. A socket that is not open on failure, with
-  // *error set.
+  // What a Poller watches for clients waiting to be accepted.
+  const Socket& socket() const { return socket_; }
+  // Takes the next waiting client without waiting for one (the listener is
+  // non-blocking once a Poller watches it). A socket that is not open when
+  // none waits (*error 0) or on failure (*error set: out of descriptors...).
+  // Clients that gave up before they were taken are passed over.
   Socket accept(Endpoint* client, int* error);
 
  private:

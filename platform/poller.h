@@ -36,6 +36,12 @@ class Poller {
   // False with *error set when the socket cannot be watched (or the token is
   // kReservedToken).
   bool add(const Socket& socket, std::uint64_t token, int* error);
+  // Watches a listening socket (made non-blocking here): a client waiting to
+  // be accepted is reported as readable, edge-like as above (again after an
+  // accept met would-block; Windows: after want_read). Linux wakes one of
+  // the pollers that watch the same listener per new client, not all of
+  // them (EPOLLEXCLUSIVE). Stopped with remove(listener.socket()).
+  bool add_listener(const Listener& listener, std::uint64_t token, int* error);
   // Stops watching, before the socket closes. Events of the last wait may
   // still name its token: the caller checks every token it gets.
   void remove(const Socket& socket);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "platform/process.h"
@@ -10,10 +11,8 @@
 
 namespace {
 
-// A failing accept is retried after a pause, not in a spin: out of
-// descriptors, closing connections give some back meanwhile.
-constexpr int kAcceptFailurePauseMs = 100;
 constexpr std::int64_t kReportIntervalUs = 60 * 1000000LL;
+constexpr int kMainThreadNapMs = 60 * 60 * 1000;
 
 // Says on standard error that something keeps failing: when a failure starts
 // or changes, and then at most once a minute while the same failure goes on
@@ -56,24 +55,52 @@ AcceptedClient register_client(ConnectionRegistry& connections, platform::Socket
   return {std::move(client), std::move(registration), platform::monotonic_microseconds(), nullptr};
 }
 
+// What the loops do with each client they accept, in this order: register
+// it, number it and log its Incoming line, give it its outputs. Numbering
+// and logging share one lock, so that the log's Incoming lines come in the
+// order of their numbers whichever loops accepted them.
+class ProgramIntake {
+ public:
+  ProgramIntake(Runtime& runtime, const platform::Endpoint& listening) : runtime_(runtime), listening_(listening) {}
+
+  ClientIntake intake() { return {admit, accept_failed, this}; }
+
+ private:
+  static AcceptedClient admit(void* self, platform::Socket client, const platform::Endpoint& peer) {
+    return static_cast<ProgramIntake*>(self)->number_and_log(std::move(client), peer);
+  }
+  static void accept_failed(void* self, int error) { static_cast<ProgramIntake*>(self)->report_failure(error); }
+
+  AcceptedClient number_and_log(platform::Socket client, const platform::Endpoint& peer) {
+    AcceptedClient accepted = register_client(runtime_.connections, std::move(client));
+    ConnectionNumber number = 0;
+    {
+      const std::lock_guard<std::mutex> guard(numbering_lock_);
+      number = ++last_number_;
+      log_incoming(runtime_.log, number, peer, listening_);
+    }
+    accepted.events = std::make_unique<ConnectionOutputs>(runtime_, number, peer);
+    return accepted;
+  }
+
+  void report_failure(int error) {
+    const std::lock_guard<std::mutex> guard(failures_lock_);
+    accept_failures_.failed(error);
+  }
+
+  Runtime& runtime_;
+  const platform::Endpoint listening_;
+  std::mutex numbering_lock_;
+  ConnectionNumber last_number_ = 0;
+  std::mutex failures_lock_;
+  FailureReport accept_failures_{"Accept failed"};
+};
+
 }  // namespace
 
 void accept_forever(Runtime& runtime, platform::Listener& listener) {
-  FailureReport accept_failures("Accept failed");
-  ConnectionNumber last_number = 0;
-  for (;;) {
-    platform::Endpoint peer;
-    int error = 0;
-    platform::Socket client = listener.accept(&peer, &error);
-    if (!client.is_open()) {
-      accept_failures.failed(error);
-      platform::sleep_milliseconds(kAcceptFailurePauseMs);
-      continue;
-    }
-    AcceptedClient accepted = register_client(runtime.connections, std::move(client));
-    const ConnectionNumber number = ++last_number;
-    log_incoming(runtime.log, number, peer, listener.endpoint());
-    accepted.events = std::make_unique<ConnectionOutputs>(runtime, number, peer);
-    runtime.loops.relay(std::move(accepted));
-  }
+  ProgramIntake intake(runtime, listener.endpoint());
+  runtime.loops.accept_from(listener, intake.intake());
+  // The process ends by a stop, on a thread of its own; this one must not.
+  for (;;) platform::sleep_milliseconds(kMainThreadNapMs);
 }

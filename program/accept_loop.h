@@ -1,4 +1,6 @@
-// The accept loop: every client, numbered and registered, to an event loop, for ever.
+// The accept loop: the event loops accept every client, and this says what
+// becomes of each one (registered, numbered, logged); the calling thread
+// then waits for ever.
 #pragma once
 
 #include "platform/net.h"

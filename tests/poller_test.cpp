@@ -256,6 +256,30 @@ TEST_F(PollerTest, ARemovedSocketIsReportedNoMore) {
   reports_nothing_for_removed_until_sentinel();
 }
 
+TEST_F(PollerTest, AWatchedListenerReportsNewClientsUntilAcceptMeetsWouldBlock) {
+  int error = 0;
+  ASSERT_TRUE(poller_->add_listener(*listener_, kToken, &error)) << error;
+  EXPECT_FALSE(report(0).any());
+  std::vector<Socket> clients;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    clients.push_back(Socket::open_tcp(platform::Family::kIPv4, &error));
+    EXPECT_NE(clients.back().start_connect(listener_->endpoint(), &error), platform::Connecting::kFailed) << error;
+    const int count = wait(kWaitMs);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(events_[0].token, kToken);
+    EXPECT_TRUE(events_[0].readiness.readable);
+    platform::Endpoint peer;
+    EXPECT_TRUE(listener_->accept(&peer, &error).is_open()) << error;
+    // Taken: the next accept does not wait, and says no client is there.
+    error = -1;
+    EXPECT_FALSE(listener_->accept(&peer, &error).is_open());
+    EXPECT_EQ(error, 0);
+    poller_->want_read(listener_->socket(), kToken, true);
+    EXPECT_FALSE(report(0).any()) << "a client taken was reported again";
+  }
+}
+
 TEST_F(PollerTest, AWakeFromAnotherThreadEndsTheWaitWithNoEvents) {
   // Its byte ends a wait that a wake failed to end, as an event the test
   // does not expect, instead of a hang.

@@ -98,7 +98,7 @@ Socket Listener::accept(Endpoint* client, int* error) {
     descriptor = accept4(native(socket_.get()), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
   } while (descriptor < 0 && is_passing_accept_error(errno));
   if (descriptor < 0) {
-    *error = errno;
+    *error = (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : errno;
     return Socket();
   }
   *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));

@@ -18,6 +18,8 @@ namespace platform {
 namespace {
 
 constexpr std::uint32_t kWatched = EPOLLIN | EPOLLRDHUP | EPOLLET;
+// Exclusive: of the loops that sleep on the listener, one wakes per client.
+constexpr std::uint32_t kListening = EPOLLIN | EPOLLET | EPOLLEXCLUSIVE;
 // Events taken from the kernel per wait: a fixed buffer, so that a wait
 // allocates nothing. More ready sockets stay queued for the next wait.
 constexpr int kBatch = 512;
@@ -51,6 +53,17 @@ struct Poller::Backend {
     event.data.u64 = token;
     return epoll_ctl(epoll, operation, descriptor, &event) == 0;
   }
+
+  // Adds a socket, made non-blocking, under a token of the caller's.
+  bool watch(int descriptor, std::uint32_t events, std::uint64_t token, int* error) {
+    if (token == kReservedToken) {
+      *error = EINVAL;
+      return false;
+    }
+    if (make_nonblocking(descriptor) && control(EPOLL_CTL_ADD, descriptor, events, token)) return true;
+    *error = errno;
+    return false;
+  }
 };
 
 Poller::Poller(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {}
@@ -70,14 +83,11 @@ std::optional<Poller> Poller::open(int* error) {
 }
 
 bool Poller::add(const Socket& socket, std::uint64_t token, int* error) {
-  if (token == kReservedToken) {
-    *error = EINVAL;
-    return false;
-  }
-  const int descriptor = static_cast<int>(socket.get());
-  if (make_nonblocking(descriptor) && backend_->control(EPOLL_CTL_ADD, descriptor, kWatched, token)) return true;
-  *error = errno;
-  return false;
+  return backend_->watch(static_cast<int>(socket.get()), kWatched, token, error);
+}
+
+bool Poller::add_listener(const Listener& listener, std::uint64_t token, int* error) {
+  return backend_->watch(static_cast<int>(listener.socket().get()), kListening, token, error);
 }
 
 void Poller::remove(const Socket& socket) {

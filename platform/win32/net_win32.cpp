@@ -113,7 +113,7 @@ Socket Listener::accept(Endpoint* client, int* error) {
     // A client that reset before it was accepted: take the next one at once.
   } while (socket == INVALID_SOCKET && (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEINTR));
   if (socket == INVALID_SOCKET) {
-    *error = WSAGetLastError();
+    *error = WSAGetLastError() == WSAEWOULDBLOCK ? 0 : WSAGetLastError();
     return Socket();
   }
   *client = from_sockaddr(reinterpret_cast<const sockaddr*>(&address));

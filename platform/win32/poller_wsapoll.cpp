@@ -175,6 +175,12 @@ bool Poller::add(const Socket& socket, std::uint64_t token, int* error) {
   return true;
 }
 
+// A waiting client is POLLRDNORM on a listening socket, as data is on a
+// connected one: the same interest serves both.
+bool Poller::add_listener(const Listener& listener, std::uint64_t token, int* error) {
+  return add(listener.socket(), token, error);
+}
+
 void Poller::remove(const Socket& socket) {
   const std::size_t index = backend_->find(socket);
   if (index == 0) return;

@@ -552,6 +552,25 @@ class RelayTrafficTest(RelayTestCase):
         mixed = [line for line in lines if not event_line.match(line) and not traffic_line.match(line)]
         self.assertEqual(mixed, [])
 
+    def test_clients_arriving_together_are_numbered_in_the_order_of_their_incoming_lines(self):
+        """Clients that arrive at once are accepted by several event loops: each number is given once, and
+        the log's Incoming lines stand in the order of their numbers."""
+        count = 60
+        with EchoServer() as echo:
+            qorvand = self.start_qorvand(echo.port, "-a")
+
+            def one_client(index):
+                with qorvand.connect() as client:
+                    client.sendall(b"client %02d\r\n" % index)
+                    return receive_exactly(client, 11, 30)
+
+            with concurrent.futures.ThreadPoolExecutor(6) as pool:
+                echoes = list(pool.map(one_client, range(count), timeout=60 * SLOWDOWN))
+            self.assertEqual(echoes, [b"client %02d\r\n" % index for index in range(count)])
+            self.assertTrue(wait_until(lambda: summaries(qorvand.log()) == count, 30), qorvand.log()[-300:])
+        numbers = [harness.ANNOTATED.match(line).group(1) for line in qorvand.log_lines() if " Incoming: " in line]
+        self.assertEqual(numbers, [str(number) for number in range(1, count + 1)])
+
     def test_a_peer_reset_mid_transfer_ends_only_that_connection(self):
         for sender in ("client", "server"):
             for resetter in ("client", "server"):
