@@ -18,7 +18,7 @@ constexpr auto kStopWait = std::chrono::seconds(1);
 // How long the writer lets packets gather after the first, and how much
 // makes it write at once.
 constexpr auto kGatherTime = std::chrono::milliseconds(5);
-constexpr std::size_t kWriteSize = 256 << 10;
+constexpr std::size_t kWriteSize = 1 << 20;
 // Event loops wait while this much waits to be written: as much as the
 // log's queue holds, room for a few milliseconds of a stalled disk at full
 // speed. Its memory is taken once, not grown into at run time, and pages

@@ -18,8 +18,10 @@ std::size_t whole_lines_within(const char* text, std::size_t length, std::size_t
 
 namespace {
 
-// A gather ends once this much waits: one hand-off's worth.
-constexpr std::size_t kEnoughToHandOn = 64 << 10;
+// A gather ends once this much waits: enough for one write to be cheap per
+// byte, and more than a few replies, so that even large replies wake the
+// thread only once in a while.
+constexpr std::size_t kEnoughToHandOn = 1 << 20;
 
 }  // namespace
 
