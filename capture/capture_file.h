@@ -1,10 +1,10 @@
 // The capture file: every connection's packets go through one CaptureFile.
 // An event loop only stamps its blocks with the time and queues them; a
 // writer thread of the file's own appends what has gathered (for a few
-// milliseconds, or a megabyte) in one write, so that an event loop
-// waits for the disk only once 4 MiB wait, and each write is of whole blocks: the file
-// reads cleanly whenever the program ends, and a stop writes what waits
-// first.
+// milliseconds, or a megabyte) in one write, so that an event loop waits
+// for the disk only once 4 MiB wait, and each write is of whole blocks: the
+// file reads cleanly whenever the program ends, and a stop writes what
+// waits first.
 // Packets that could not be written (a full disk) are counted: standard
 // error hears of it once per run of failures, and the first packet written
 // again carries a comment with the count.

@@ -38,9 +38,10 @@ class LineQueue {
   // the whole lines at the front that fit in piece_size (fewer where they
   // wrap around the end of the buffer; the first line alone when it is
   // longer). Woken by lines, the thread first lets more gather for up to
-  // `gather` (until a piece is full, or a flush or stop asks), so that lines
-  // that come one at a time wake it once per batch, not once each. False
-  // when the thread cannot start: nothing is queued then.
+  // `gather` (until a piece's worth or a megabyte waits, or a flush or stop
+  // asks), so that lines that come one at a time wake it once per batch,
+  // not once each. False when the thread cannot start: nothing is queued
+  // then.
   bool start(std::shared_ptr<Output> output, std::size_t capacity, std::size_t piece_size,
              std::chrono::microseconds gather = std::chrono::microseconds(0));
   bool started() const { return state_ != nullptr; }
