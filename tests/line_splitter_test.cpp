@@ -157,16 +157,16 @@ TEST(LineSplitter, LeavesTheFedBytesUnchanged) {
   EXPECT_EQ(pending_of(splitter), times(18, '.') + printable + times(129, '.'));
 }
 
-// Bytes are shown eight at a time: every value at every place of a word,
-// among neighbours of each kind, is shown as itself or a dot, and a line end
-// stops the copy right at it.
+// Bytes are shown sixteen or eight at a time: every value at every place of
+// a chunk, a word and the bytes behind them, among neighbours of each kind,
+// is shown as itself or a dot, and a line end stops the copy right at it.
 TEST(LineSplitter, EveryByteAtEveryPlaceIsShownAsItselfOrADot) {
   for (const char neighbour : {'a', '~', ' ', '\x1F', '\x7F', '\x80', '\xFF', '\0'}) {
     for (int value = 0; value < 256; ++value) {
-      for (std::size_t place = 0; place < 24; ++place) {
-        std::string bytes(24, neighbour);
+      for (std::size_t place = 0; place < 27; ++place) {
+        std::string bytes(27, neighbour);
         bytes[place] = static_cast<char>(value);
-        char shown[24];
+        char shown[27];
         const std::size_t copied = copy_shown(bytes.data(), bytes.size(), shown);
         const bool line_end = value == '\r' || value == '\n';
         ASSERT_EQ(copied, line_end ? place : bytes.size()) << value << " at " << place;

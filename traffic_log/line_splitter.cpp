@@ -1,6 +1,7 @@
 #include "traffic_log/line_splitter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "traffic_log/shown_bytes.h"
@@ -27,16 +28,25 @@ constexpr ShownBytes kShown;
 
 std::size_t copy_shown(const char* from, std::size_t n, char* to) {
   std::size_t i = 0;
-  // Eight bytes at a time up to the word that holds a line end; text's
-  // words, all printable, are copied as they are.
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    const unsigned line_ends = shown_bytes::chunk::copy_shown(from + i, to + i);
+    if (line_ends != 0) return i + static_cast<std::size_t>(std::countr_zero(line_ends));
+  }
+#endif
+  // Eight bytes at a time; text's words, all printable, are copied as they
+  // are (CR and LF are not printable either).
   for (std::uint64_t word; i + sizeof word <= n; i += sizeof word) {
     std::memcpy(&word, from + i, sizeof word);
     const std::uint64_t unprintable = shown_bytes::word::unprintable_bytes(word);
-    if (unprintable != 0) {
-      if (shown_bytes::has_line_end(word)) break;
-      word = shown_bytes::with_dots(word, unprintable);
+    if (unprintable == 0) {
+      std::memcpy(to + i, &word, sizeof word);
+      continue;
     }
+    const std::uint64_t line_ends = shown_bytes::word::line_ends(word);
+    word = shown_bytes::with_dots(word, unprintable);
     std::memcpy(to + i, &word, sizeof word);
+    if (line_ends != 0) return i + shown_bytes::word::first_marked(line_ends);
   }
   for (; i < n; ++i) {
     const char c = kShown.of[static_cast<unsigned char>(from[i])];

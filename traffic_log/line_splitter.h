@@ -51,5 +51,6 @@ class LineSplitter {
 };
 
 // Copies n bytes, showing every byte outside 0x20..0x7E as '.'; stops early
-// at CR or LF. Returns how many bytes it copied.
+// at CR or LF. Returns how many bytes it copied; `to` must have room for n,
+// as bytes behind a line end may be written there too.
 std::size_t copy_shown(const char* from, std::size_t n, char* to);

@@ -3,9 +3,14 @@
 // the console or the log.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace shown_bytes {
 
@@ -42,11 +47,43 @@ inline constexpr std::uint64_t unprintable_bytes(std::uint64_t word) {
   return (below_blank | is_delete | word) & kHighBits;
 }
 
+// The high bit of each CR and LF byte, exactly.
+inline constexpr std::uint64_t line_ends(std::uint64_t word) {
+  return zero_bytes(word ^ (kEveryByte * '\n')) | zero_bytes(word ^ (kEveryByte * '\r'));
+}
+
+// The place in memory of the first byte whose high bit is set in marks (not
+// 0).
+inline constexpr std::size_t first_marked(std::uint64_t marks) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+  } else {
+    return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
+  }
+}
+
 }  // namespace word
 
-inline constexpr bool has_line_end(std::uint64_t word) {
-  return (word::zero_bytes(word ^ (word::kEveryByte * '\n')) | word::zero_bytes(word ^ (word::kEveryByte * '\r'))) != 0;
+#if defined(__SSE2__)
+namespace chunk {
+
+// Sixteen bytes at `from` stored at `to` as the log shows them; returns a
+// bit for each CR and LF among them (bit i for byte i).
+inline unsigned copy_shown(const char* from, char* to) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+  // Signed compares: 0x80..0xFF are negative, so below the blank too.
+  const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(0x1F)),
+                                          _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x7F)));
+  const __m128i shown = _mm_or_si128(_mm_and_si128(printable, bytes),
+                                     _mm_andnot_si128(printable, _mm_set1_epi8('.')));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), shown);
+  const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
+                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+  return static_cast<unsigned>(_mm_movemask_epi8(ends));
 }
+
+}  // namespace chunk
+#endif
 
 // The eight bytes with a dot for each byte named in unprintable (as
 // unprintable_bytes names them), all at once.
