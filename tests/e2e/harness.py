@@ -5,6 +5,7 @@ Every wait here is bounded in time; every process started is killed by pid.
 """
 import ctypes
 import errno
+import getpass
 import glob
 import json
 import os
@@ -74,6 +75,9 @@ def wait_until(predicate, seconds=5.0, interval=0.01):
 class StartedProcess:
     """A process started by a test, with its temporary folder and standard error file; stopped by its pid."""
 
+    # A server with child processes of its own is asked to end first (by this signal), so that they end too.
+    SHUTDOWN_SIGNAL = None
+
     def start_listening(self, spawn, lost_port, port=None, avoid=None, seconds=10.0, listening=None):
         """Starts spawn(port) (a Popen writing its standard error to self.stderr_path) and waits until it
         listens on port (or until listening(port)); returns the port. Without a port given it is one found
@@ -100,6 +104,13 @@ class StartedProcess:
             return err.read()
 
     def stop(self):
+        """Sends SHUTDOWN_SIGNAL and waits for the end; kills the process when it overstays."""
+        if self.SHUTDOWN_SIGNAL and self.process.poll() is None:
+            os.kill(self.pid, self.SHUTDOWN_SIGNAL)
+            try:
+                self.process.wait(timeout=20 * SLOWDOWN)
+            except subprocess.TimeoutExpired:
+                pass
         if self.process.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
         self.process.wait(timeout=10)
@@ -519,6 +530,7 @@ class PostgresServer(StartedProcess):
     users; run as the postgres user when the test runs as root, as PostgreSQL requires."""
 
     BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))
+    SHUTDOWN_SIGNAL = signal.SIGINT  # a fast shutdown
 
     def __init__(self, tls=None):
         """tls: (certificate, key) paths; the server then takes SSL requests (ssl=on)."""
@@ -549,15 +561,64 @@ class PostgresServer(StartedProcess):
             self.stop()
             raise RuntimeError("postgres did not start listening")
 
-    def stop(self):
-        """A fast shutdown (SIGINT), so that its server processes go too; killed when it overstays."""
-        if self.process.poll() is None:
-            os.kill(self.pid, signal.SIGINT)
-            try:
-                self.process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                pass
-        super().stop()
+
+class DovecotServer(StartedProcess):
+    """dovecot in the foreground with a config of its own in a temporary folder, serving one protocol (imap or
+    pop3) on a free loopback port with STARTTLS (STLS) and the given certificate; it knows no users, which
+    is enough for a client that only upgrades and leaves. As root its processes run as the users its package
+    made (dovecot, dovenull); otherwise all of them run as the test's own user."""
+
+    BIN = shutil.which("dovecot", path=os.environ.get("PATH", "") + ":/usr/sbin")
+    SHUTDOWN_SIGNAL = signal.SIGTERM
+
+    def __init__(self, protocol, tls):
+        self.folder = tempfile.TemporaryDirectory(prefix="qorvand-dovecot-")
+        self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
+        self.log_path = os.path.join(self.folder.name, "dovecot.log")
+        config = os.path.join(self.folder.name, "dovecot.conf")
+
+        def spawn(port):
+            with open(config, "w") as out:
+                out.write(self.config(protocol, port, tls))
+            if os.path.exists(self.log_path):
+                os.remove(self.log_path)
+            return subprocess.Popen([self.BIN, "-F", "-c", config], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=self._stderr)
+
+        self.port = self.start_listening(spawn, lambda said: address_in_use(said + read_text(self.log_path)),
+                                         seconds=30)
+
+    def config(self, protocol, port, tls):
+        folder = self.folder.name
+        users = os.path.join(folder, "users")
+        open(users, "w").close()
+        own_user = "" if os.geteuid() == 0 else (f"default_internal_user = {getpass.getuser()}\n"
+                                                 f"default_login_user = {getpass.getuser()}\n")
+        return own_user + f"""base_dir = {folder}/run
+state_dir = {folder}/state
+log_path = {self.log_path}
+protocols = {protocol}
+listen = {LOOPBACK}
+ssl = yes
+ssl_cert = <{tls[0]}
+ssl_key = <{tls[1]}
+passdb {{
+  driver = passwd-file
+  args = {users}
+}}
+userdb {{
+  driver = passwd-file
+  args = {users}
+}}
+service {protocol}-login {{
+  inet_listener {protocol} {{
+    port = {port}
+  }}
+  inet_listener {protocol}s {{
+    port = 0
+  }}
+}}
+"""
 
 
 CLOSED = "Connection closed"

@@ -12,8 +12,9 @@ import time
 import unittest
 
 import harness
-from harness import (CLOSED, SLOWDOWN, SUMMARY, EchoServer, OpensslServer, PostgresServer, SmtpServer,
-                     TlsEchoServer, packet_fields, receive_all, receive_exactly, run_bounded, transcript, wait_until)
+from harness import (CLOSED, SLOWDOWN, SUMMARY, DovecotServer, EchoServer, OpensslServer, PostgresServer,
+                     SmtpServer, TlsEchoServer, packet_fields, receive_all, receive_exactly, run_bounded, transcript,
+                     wait_until)
 
 INTERCEPTED = re.compile(r"^TLS intercepted: (server name \S+|no server name), TLS 1\.[23] with the client, "
                          r"TLS 1\.[23] TLS_\w+ with the server(, protocol \S+)?, server certificate (verified|"
@@ -89,13 +90,18 @@ class StarttlsTest(TlsTestCase):
         second_ehlo = [index for index, (command, _) in enumerate(packets) if command.upper() == "EHLO"][1]
         self.assertLessEqual(comments[0][0], second_ehlo)
 
-    def test_openssl_s_client_starttls_smtp_and_postgres_trust_qorvands_certificate(self):
+    def test_openssl_s_client_starttls_smtp_imap_pop3_and_postgres_trust_qorvands_certificate(self):
         """s_client checks qorvand's certificate against qorvand-ca.pem and fails on any error; after the
         upgrade each command it sends stands in the log as plaintext."""
         folder = self.folder()
         cert, key = harness.self_signed_certificate(folder, "localhost")
-        # SMTP: s_client sends QUIT and waits for the server's close; PostgreSQL: it leaves after the handshake.
+        # SMTP, IMAP, POP3: s_client says goodbye and waits for the server's close; PostgreSQL: it leaves after
+        # the handshake.
         servers = [("smtp", lambda: SmtpServer(tls=(cert, key)), b"QUIT\n", ">>> QUIT", "-ign_eof")]
+        if DovecotServer.BIN:
+            servers += [
+                ("imap", lambda: DovecotServer("imap", (cert, key)), b"a1 LOGOUT\n", ">>> a1 LOGOUT", "-ign_eof"),
+                ("pop3", lambda: DovecotServer("pop3", (cert, key)), b"QUIT\n", ">>> QUIT", "-ign_eof")]
         if PostgresServer.BIN:
             servers.append(("postgres", lambda: PostgresServer(tls=(cert, key)), b"", None, "-no_ign_eof"))
         for protocol, start_server, said, logged, at_end in servers:
