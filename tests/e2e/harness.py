@@ -5,10 +5,11 @@ Every wait here is bounded in time; every process started is killed by pid.
 """
 import ctypes
 import errno
-import getpass
 import glob
+import grp
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -592,8 +593,9 @@ class DovecotServer(StartedProcess):
         folder = self.folder.name
         users = os.path.join(folder, "users")
         open(users, "w").close()
-        own_user = "" if os.geteuid() == 0 else (f"default_internal_user = {getpass.getuser()}\n"
-                                                 f"default_login_user = {getpass.getuser()}\n")
+        user, group = pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name
+        own_user = "" if os.geteuid() == 0 else (f"default_internal_user = {user}\ndefault_login_user = {user}\n"
+                                                 f"default_internal_group = {group}\n")
         return own_user + f"""base_dir = {folder}/run
 state_dir = {folder}/state
 log_path = {self.log_path}
@@ -610,7 +612,11 @@ userdb {{
   driver = passwd-file
   args = {users}
 }}
+service anvil {{
+  chroot =
+}}
 service {protocol}-login {{
+  chroot =
   inet_listener {protocol} {{
     port = {port}
   }}
