@@ -577,6 +577,7 @@ class DovecotServer(StartedProcess):
         self.stderr_path = os.path.join(self.folder.name, "stderr.txt")
         self.log_path = os.path.join(self.folder.name, "dovecot.log")
         config = os.path.join(self.folder.name, "dovecot.conf")
+        open(os.path.join(self.folder.name, "users"), "w").close()
 
         def spawn(port):
             with open(config, "w") as out:
@@ -590,9 +591,10 @@ class DovecotServer(StartedProcess):
                                          seconds=30)
 
     def config(self, protocol, port, tls):
+        """dovecot's auth process does not start without a user database: an empty one. Only root may
+        chroot, and the login processes and anvil do by default: they do not here."""
         folder = self.folder.name
         users = os.path.join(folder, "users")
-        open(users, "w").close()
         user, group = pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name
         own_user = "" if os.geteuid() == 0 else (f"default_internal_user = {user}\ndefault_login_user = {user}\n"
                                                  f"default_internal_group = {group}\n")
