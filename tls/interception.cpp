@@ -86,6 +86,9 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
   }
   for (SSL_CTX* context : {made->client_facing_, made->target_facing_}) {
     SSL_CTX_set_mode(context, kModes);
+    // A receive takes several records at once, as many as the relay reads.
+    SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, Session::kReadAhead);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     if (key_log != nullptr) key_log->install(context);
   }
@@ -104,7 +107,7 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
 }
 
 bool Interceptor::open() {
-  if (client_.open(interception_.client_facing_, true, this)) return true;
+  if (client_.open(interception_.client_facing_, true, this, client_carrier_)) return true;
   fail(kClientLeg, "OpenSSL could not make a TLS session");
   return false;
 }
@@ -243,7 +246,7 @@ bool Interceptor::open_server_leg(SSL* client_ssl) {
   if (hello_extension(client_ssl, TLSEXT_TYPE_server_name, &body, &length)) {
     copy_host_name(body, length, server_name_, kNameLimit);
   }
-  if (!server_.open(interception_.target_facing_, false, this)) {
+  if (!server_.open(interception_.target_facing_, false, this, server_carrier_)) {
     fail(kServerLeg, "OpenSSL could not make a TLS session");
     return false;
   }

@@ -102,9 +102,9 @@ class WireIo final : public RelayIo {
 
 // A peer that speaks TLS over its wire: its handshake goes out at most
 // `segment` bytes per turn, and it takes at most `take` bytes per turn.
-class TlsPeer {
+class TlsPeer final : public tls::Carrier {
  public:
-  TlsPeer(SSL_CTX* context, bool server_role) { session.open(context, server_role, nullptr); }
+  TlsPeer(SSL_CTX* context, bool server_role) { session.open(context, server_role, nullptr, *this); }
 
   tls::Session session;
   std::string to_send;       // plaintext, sent once the handshake is done
@@ -120,13 +120,7 @@ class TlsPeer {
   void turn(WireIo& io, int which) {
     Wire& wire = io.wires[which];
     if (take != kUnlimited && wire.room == 0) io.give_room(which, take);
-    while (wire.taken < wire.received.size()) {
-      const std::size_t fed =
-          session.feed(wire.received.data() + wire.taken, wire.received.size() - wire.taken);
-      wire.taken += fed;
-      drive();
-      if (fed == 0) break;
-    }
+    wire_ = &wire;
     drive();
     const char* at = nullptr;
     for (std::size_t count; (count = session.output(&at)) > 0;) {
@@ -144,6 +138,14 @@ class TlsPeer {
       session.close();
       ended_ = true;
     }
+  }
+
+  // What the relay sent this peer, as its TLS reads it.
+  std::size_t receive(char* buffer, std::size_t capacity) override {
+    const std::size_t count = std::min(capacity, wire_->received.size() - wire_->taken);
+    wire_->received.copy(buffer, count, wire_->taken);
+    wire_->taken += count;
+    return count;
   }
 
  private:
@@ -170,6 +172,7 @@ class TlsPeer {
     }
   }
 
+  Wire* wire_ = nullptr;
   std::string pending_;
   bool ended_ = false;
 };
