@@ -86,9 +86,6 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
   }
   for (SSL_CTX* context : {made->client_facing_, made->target_facing_}) {
     SSL_CTX_set_mode(context, kModes);
-    // A receive takes several records at once, as many as the relay reads.
-    SSL_CTX_set_read_ahead(context, 1);
-    SSL_CTX_set_default_read_buffer_len(context, Session::kReadAhead);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     if (key_log != nullptr) key_log->install(context);
   }

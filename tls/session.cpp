@@ -70,7 +70,7 @@ void* Session::owner_of(const ssl_st* ssl) {
 int Session::receive_records(BIO* bio, char* buffer, std::size_t capacity, std::size_t* count) {
   auto* self = static_cast<Session*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
-  *count = self->carrier_->receive(buffer, capacity);
+  *count = self->take_received(buffer, capacity);
   if (*count > 0) return 1;
   BIO_set_retry_read(bio);
   return 0;
@@ -97,21 +97,37 @@ long Session::control(BIO* bio, int command, long, void*) {
   }
 }
 
+// OpenSSL reads a record's header, then its body: both come from the bytes
+// received, and a receive fills the whole buffer once they are all read.
+std::size_t Session::take_received(char* buffer, std::size_t capacity) {
+  if (unread_ == 0) {
+    if (!received_) received_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    taken_ = 0;
+    unread_ = carrier_->receive(received_.get(), kBufferSize);
+  }
+  const std::size_t count = std::min(capacity, unread_);
+  std::memcpy(buffer, received_.get() + taken_, count);
+  taken_ += count;
+  unread_ -= count;
+  if (unread_ == 0) received_.reset();
+  return count;
+}
+
 // Takes what fits of data; what was sent already makes room first.
 std::size_t Session::queue(const char* data, std::size_t n) {
-  if (!queue_) queue_ = std::make_unique_for_overwrite<char[]>(kQueueLimit);
-  if (sent_ > 0 && sent_ + queued_ + n > kQueueLimit) {
+  if (!queue_) queue_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+  if (sent_ > 0 && sent_ + queued_ + n > kBufferSize) {
     std::memmove(queue_.get(), queue_.get() + sent_, queued_);
     sent_ = 0;
   }
-  const std::size_t count = std::min(n, kQueueLimit - sent_ - queued_);
+  const std::size_t count = std::min(n, kBufferSize - sent_ - queued_);
   std::memcpy(queue_.get() + sent_ + queued_, data, count);
   queued_ += count;
   return count;
 }
 
 bool Session::holds_input() const {
-  return SSL_has_pending(ssl_) == 1;
+  return unread_ > 0 || SSL_has_pending(ssl_) == 1;
 }
 
 std::size_t Session::output(const char** at) const {

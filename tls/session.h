@@ -1,11 +1,15 @@
 // One TLS endpoint whose ciphertext the caller carries, over a BIO of its
-// own: OpenSSL receives the peer's bytes through the caller's Carrier
-// straight into its record buffer (reading ahead, several records at a
-// time), and the records it writes wait in a queue for the caller to send.
-// The queue has a bound: a peer that does not take what is written holds
-// the writer back instead of filling memory. The queue and OpenSSL's record
-// buffers take memory only while they hold bytes, so an idle connection
-// holds none.
+// own: the peer's bytes are received through the caller's Carrier several
+// records at a time, and OpenSSL reads its records from them; the records it
+// writes wait in a queue for the caller to send. The queue has a bound: a
+// peer that does not take what is written holds the writer back instead of
+// filling memory. Both buffers, like OpenSSL's own record buffers, take
+// memory only while they hold bytes, so an idle connection holds none.
+//
+// (OpenSSL's own read-ahead would receive into its record buffer, but it
+// moves the records left unread to the buffer's front before each record,
+// and reads only the rest of a record the buffer's end cut: two receives
+// for four records, and more bytes moved than received.)
 #pragma once
 
 #include <cstddef>
@@ -37,8 +41,7 @@ class Session {
   static constexpr std::size_t kLargestRecord = 5 + 16 * 1024 + 256;
   // Four records each way: what the relay reads or sends at once (64 KiB
   // of plaintext) takes one receive and one send.
-  static constexpr std::size_t kReadAhead = 4 * kLargestRecord;
-  static constexpr std::size_t kQueueLimit = 4 * kLargestRecord;
+  static constexpr std::size_t kBufferSize = 4 * kLargestRecord;
 
   enum class Outcome {
     kDone,        // the handshake is over; or bytes were read or written
@@ -90,11 +93,17 @@ class Session {
   static int queue_records(bio_st* bio, const char* data, std::size_t n, std::size_t* count);
   static long control(bio_st* bio, int command, long number, void* pointer);
   static bio_st* new_carrier_bio(Session* session);
+  std::size_t take_received(char* buffer, std::size_t capacity);
   std::size_t queue(const char* data, std::size_t n);
   Outcome outcome_of(int result);
 
   ssl_st* ssl_ = nullptr;
   Carrier* carrier_ = nullptr;
+  // The peer's bytes: received_ from taken_ on, allocated for a receive
+  // and released once OpenSSL has read them all.
+  std::unique_ptr<char[]> received_;
+  std::size_t taken_ = 0;
+  std::size_t unread_ = 0;
   // Records for the peer: queued_ bytes from sent_ on; allocated on the
   // first record and released once all of it is sent.
   std::unique_ptr<char[]> queue_;

@@ -43,6 +43,8 @@ struct Wire {
   std::size_t room = kUnlimited;  // what the peer takes before a send would block
   bool watched = false;
   platform::SocketReadiness recorded;
+  int receives = 0;  // the relay's calls, as system calls
+  int sends = 0;
 };
 
 class WireIo final : public RelayIo {
@@ -62,6 +64,7 @@ class WireIo final : public RelayIo {
   }
   platform::IoResult receive(int which, char* buffer, std::size_t capacity) override {
     Wire& wire = wires[which];
+    ++wire.receives;
     if (!wire.unread.empty()) {
       const std::size_t count = std::min(capacity, wire.unread.size());
       wire.unread.copy(buffer, count);
@@ -74,6 +77,7 @@ class WireIo final : public RelayIo {
   }
   platform::IoResult send(int which, const char* data, std::size_t count) override {
     Wire& wire = wires[which];
+    ++wire.sends;
     if (wire.reset) return {-1, EPIPE, false};
     if (wire.room == 0) return {-1, EAGAIN, true};
     const std::size_t sent = std::min(count, wire.room);
@@ -101,7 +105,8 @@ class WireIo final : public RelayIo {
 };
 
 // A peer that speaks TLS over its wire: its handshake goes out at most
-// `segment` bytes per turn, and it takes at most `take` bytes per turn.
+// `segment` bytes per turn, then all it has in one arrival; it takes at
+// most `take` bytes per turn.
 class TlsPeer final : public tls::Carrier {
  public:
   TlsPeer(SSL_CTX* context, bool server_role) { session.open(context, server_role, nullptr, *this); }
@@ -121,9 +126,8 @@ class TlsPeer final : public tls::Carrier {
     Wire& wire = io.wires[which];
     if (take != kUnlimited && wire.room == 0) io.give_room(which, take);
     wire_ = &wire;
-    drive();
     const char* at = nullptr;
-    for (std::size_t count; (count = session.output(&at)) > 0;) {
+    for (std::size_t count; drive(), (count = session.output(&at)) > 0;) {
       pending_.append(at, count);
       session.output_sent(count);
     }
@@ -353,6 +357,28 @@ TEST_F(TlsIoTest, AHelloInPiecesThenBulkBothWaysThenTheServersClose) {
   SSL_get0_alpn_selected(client->session.ssl(), &protocol, &length);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(protocol), length), "http/1.1");
   EXPECT_EQ(std::string(SSL_get_servername(server->session.ssl(), TLSEXT_NAMETYPE_host_name)), "server.test");
+}
+
+// Records that arrive together are received together, and the records made
+// of one read go out together: about one receive and one send for each
+// 64 KiB of plaintext, not one of each per record.
+TEST_F(TlsIoTest, RecordsAreReceivedAndSentSeveralAtATime) {
+  const auto made = interception(false);
+  Relay relay(*made);
+  auto client = this->client();
+  auto server = this->server();
+  const std::string text = text_of(1024 * 1024, 'a');
+  client->to_send = text;
+  relay.run(
+      [&] {
+        client->turn(relay.wire, kClient);
+        server->turn(relay.wire, kServer);
+      },
+      200);
+  EXPECT_TRUE(server->got == text) << server->got.size() << " bytes reached the server";
+  // 16 of 64 KiB, and the handshake's.
+  EXPECT_LE(relay.wire.wires[kClient].receives, 24);
+  EXPECT_LE(relay.wire.wires[kServer].sends, 24);
 }
 
 // Bytes that begin like a record and are no hello go on as they are, in
