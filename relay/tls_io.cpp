@@ -353,9 +353,9 @@ bool TlsIo::nothing_to_read(int which) {
   return inner_.nothing_to_read(which);
 }
 
-// Both sides are read again (a leg may hold records read ahead, or its
-// socket was left unread while its handshake waited), and a relay that
-// waited for room gets it.
+// Both sides are read again (a leg may hold records received with its
+// handshake's, or its socket was left unread while its handshake waited),
+// and a relay that waited for room gets it.
 void TlsIo::intercepted_now() {
   mode_ = Mode::kIntercepted;
   tls::Interceptor& interceptor = *interceptor_;
