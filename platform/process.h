@@ -11,7 +11,8 @@ namespace platform {
 // their numbers), a vanished peer or console fails a write instead of ending
 // the process (SIGPIPE), the open-file limit is raised to its hard limit, and
 // the memory allocator keeps one arena instead of one per thread (thousands
-// of threads would otherwise reserve 64 MiB of address space each). Windows
+// of threads would otherwise reserve 64 MiB of address space each) and
+// keeps a few megabytes freed at the top of its heap. Windows
 // needs none of these: handles and descriptors are numbered apart, and a
 // write to a vanished peer or console only fails.
 void prepare_process();

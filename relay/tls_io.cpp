@@ -54,7 +54,7 @@ RelayIo::WaitResult TlsIo::wait(bool forever, int* error) {
 
 // Room again for ciphertext that waited is used here: the relay may have
 // nothing to send, and a close_notify may wait behind it. A read that met
-// a full ring is tried again once it was emptied.
+// a full queue (an answer to write) is tried again once it was emptied.
 platform::SocketReadiness TlsIo::collect(int which) {
   platform::SocketReadiness ready = inner_.collect(which);
   Peer& peer = peers_[which];
@@ -125,7 +125,7 @@ IoResult TlsIo::hold(char* buffer, std::size_t capacity) {
     const tls::HelloInspection seen = tls::inspect_client_hello(bytes_of(held_), held_.size());
     if (seen.verdict == tls::HelloVerdict::kClientHello) {
       mode_ = Mode::kHandshaking;
-      if (!interceptor_.emplace(interception_).open()) {
+      if (!interceptor_.emplace(interception_, carriers_[kClient], carriers_[kServer]).open()) {
         return handshake_failed(kClient, kClient, interceptor_->failure());
       }
       return handshake(kClient, buffer, capacity);
@@ -149,12 +149,8 @@ IoResult TlsIo::hold(char* buffer, std::size_t capacity) {
 // what room is left takes what follows them, so that a short read still
 // means a drained socket.
 IoResult TlsIo::release(char* buffer, std::size_t capacity) {
-  const std::size_t count = std::min(capacity, held_.size() - held_taken_);
-  std::memcpy(buffer, held_.data() + held_taken_, count);
-  held_taken_ += count;
-  if (held_taken_ < held_.size()) return read_bytes(count);
-  std::string().swap(held_);
-  held_taken_ = 0;
+  const std::size_t count = take_held(buffer, capacity);
+  if (!held_.empty()) return read_bytes(count);
   mode_ = Mode::kWatching;
   if (held_failure_.failed()) {
     notify(kClient, true, false);
@@ -170,95 +166,87 @@ IoResult TlsIo::release(char* buffer, std::size_t capacity) {
   return read_bytes(count);
 }
 
-// Reads this side's socket into its leg and drives both handshakes. Until
-// they are done the relay reads nothing; a ring that stays full is read on
-// once they are done (both sides are then notified).
+// Drives both handshakes: each leg receives from its socket as it needs.
+// Until they are done the relay reads nothing.
 IoResult TlsIo::handshake(int which, char* buffer, std::size_t capacity) {
   tls::Interceptor& interceptor = *interceptor_;
-  for (;;) {
-    const Intake intake = take_in(which);
-    const Progress progress = interceptor.advance();
-    flush(kClient);
-    flush(kServer);
-    if (progress == Progress::kFailed) {
-      return handshake_failed(which, interceptor.failed_leg(), interceptor.failure());
-    }
-    if (progress == Progress::kDone) {
-      intercepted_now();
-      return read_plain(which, buffer, capacity);
-    }
-    char* room = nullptr;
-    switch (intake) {
-      case Intake::kDrained:
-        return would_block();
-      case Intake::kFull:
-        if (interceptor.leg(which).input_room(&room) == 0) return would_block();
-        break;
-      case Intake::kEnded:
-        return handshake_failed(which, which, "the connection ended during the handshake");
-      case Intake::kFailed:
-        // A reset: the relay tells it as it is.
-        mode_ = Mode::kFailed;
-        return failure_of(which);
+  peers_[kClient].drained = peers_[kServer].drained = false;
+  const Progress progress = interceptor.advance();
+  flush(kClient);
+  flush(kServer);
+  if (progress == Progress::kFailed) {
+    return handshake_failed(which, interceptor.failed_leg(), interceptor.failure());
+  }
+  if (progress == Progress::kDone) {
+    intercepted_now();
+    return read_plain(which, buffer, capacity);
+  }
+  return handshake_waits(which);
+}
+
+// The handshakes wait for input: a peer that ended or failed meanwhile ends
+// them (either socket may have been read).
+IoResult TlsIo::handshake_waits(int which) {
+  for (int leg : {which, 1 - which}) {
+    const Peer& peer = peers_[leg];
+    if (peer.ended) return handshake_failed(which, leg, "the connection ended during the handshake");
+    if (peer.read_failure != 0) {
+      // A reset: the relay tells it as it is.
+      mode_ = Mode::kFailed;
+      notify(leg, true, false);
+      return failure_of(which);
     }
   }
+  return would_block();
 }
 
-void TlsIo::feed_held() {
-  tls::Session& leg = interceptor_->leg(kClient);
-  held_taken_ += leg.feed(held_.data() + held_taken_, held_.size() - held_taken_);
-  if (held_taken_ < held_.size()) return;
-  std::string().swap(held_);
-  held_taken_ = 0;
-}
-
-// The client's held hello goes to its leg before anything read after it.
-TlsIo::Intake TlsIo::take_in(int which) {
-  tls::Session& leg = interceptor_->leg(which);
+// What a leg receives: the client's held hello first, then its socket until
+// a receive comes back short (the socket is drained until the relay reads
+// it again), it ends or it fails.
+std::size_t TlsIo::carry_in(int which, char* buffer, std::size_t capacity) {
+  if (which == kClient && !held_.empty()) return take_held(buffer, capacity);
   Peer& peer = peers_[which];
-  if (!leg.is_open()) return Intake::kDrained;
-  if (which == kClient && held_taken_ < held_.size()) {
-    feed_held();
-    if (!held_.empty()) return Intake::kFull;
+  if (peer.drained || peer.ended || peer.read_failure != 0) return 0;
+  const IoResult read = inner_.receive(which, buffer, capacity);
+  if (read.would_block) {
+    peer.drained = true;
+  } else if (read.failed()) {
+    peer.read_failure = read.error;
+  } else if (read.count == 0) {
+    peer.ended = true;
   }
-  if (peer.read_failure != 0) return Intake::kFailed;
-  for (;;) {
-    char* room = nullptr;
-    const std::size_t size = leg.input_room(&room);
-    if (size == 0) return Intake::kFull;
-    const IoResult read = inner_.receive(which, room, size);
-    if (read.would_block) return Intake::kDrained;
-    if (read.failed()) {
-      peer.read_failure = read.error;
-      return Intake::kFailed;
-    }
-    if (read.count == 0) {
-      peer.ended = true;
-      return Intake::kEnded;
-    }
-    const auto count = static_cast<std::size_t>(read.count);
-    leg.input_added(count);
-    // A short read emptied the socket, as the relay's own rule has it.
-    if (count < size) return Intake::kDrained;
+  if (read.count <= 0) return 0;
+  const auto count = static_cast<std::size_t>(read.count);
+  peer.drained = count < capacity;
+  return count;
+}
+
+// Held bytes, as many as capacity takes; once all are taken none are kept.
+std::size_t TlsIo::take_held(char* buffer, std::size_t capacity) {
+  const std::size_t count = std::min(capacity, held_.size() - held_taken_);
+  std::memcpy(buffer, held_.data() + held_taken_, count);
+  held_taken_ += count;
+  if (held_taken_ == held_.size()) {
+    std::string().swap(held_);
+    held_taken_ = 0;
   }
+  return count;
 }
 
 // Plaintext for the relay, read until its room is full, or the socket is
-// drained and the leg holds no more, or the peer ended or failed.
+// drained and the leg holds no more whole record, or the peer ended or
+// failed.
 IoResult TlsIo::read_plain(int which, char* buffer, std::size_t capacity) {
   tls::Session& leg = interceptor_->leg(which);
   Peer& peer = peers_[which];
+  peer.drained = false;
   std::size_t total = 0;
-  bool drained = false;
   while (total < capacity) {
     std::size_t count = 0;
     const Outcome outcome = leg.read(buffer + total, capacity - total, &count);
     total += count;
     if (outcome == Outcome::kDone) continue;
-    if (outcome == Outcome::kWantInput && !drained && !peer.ended && peer.read_failure == 0) {
-      drained = take_in(which) == Intake::kDrained;
-      continue;
-    }
+    // kWantInput: the carrier had no more (drained, ended or failed).
     if (outcome == Outcome::kClosed) peer.ended = true;
     if (outcome == Outcome::kFailed) fail_leg(which, false, leg.reason());
     break;
@@ -289,18 +277,20 @@ IoResult TlsIo::send(int which, const char* data, std::size_t count) {
   return inner_.send(which, data, count);
 }
 
-// Takes what the leg can protect while its ciphertext goes out; nothing
-// taken while ciphertext waits is would-block, and the relay waits for room.
+// Takes what the leg can protect into its queue, which goes out in one send
+// once full or once all is taken; nothing taken while the queue is full and
+// the socket takes no more is would-block, and the relay waits for room.
 IoResult TlsIo::send_plain(int which, const char* data, std::size_t count) {
   tls::Session& leg = interceptor_->leg(which);
   Peer& peer = peers_[which];
   std::size_t taken = 0;
-  while (taken < count && flush(which)) {
+  while (taken < count) {
     std::size_t written = 0;
     const Outcome outcome = leg.write(data + taken, count - taken, &written);
     taken += written;
+    if (outcome == Outcome::kDone) continue;
     if (outcome == Outcome::kFailed) fail_leg(which, false, leg.reason());
-    if (outcome != Outcome::kDone && outcome != Outcome::kWantOutput) break;
+    if (outcome != Outcome::kWantOutput || !flush(which)) break;
   }
   flush(which);
   if (taken > 0) return read_bytes(taken);
@@ -357,14 +347,15 @@ void TlsIo::pass_on_close(int which) {
 }
 
 bool TlsIo::nothing_to_read(int which) {
-  if (which == kClient && (mode_ == Mode::kHolding || mode_ == Mode::kReleasing)) return false;
+  if (which == kClient && !held_.empty()) return false;
   if (interceptor_ && interceptor_->leg(which).is_open() && interceptor_->leg(which).holds_input())
     return false;
   return inner_.nothing_to_read(which);
 }
 
-// Both sides are read again (a ring may have stayed full meanwhile), and a
-// relay that waited for room gets it.
+// Both sides are read again (a leg may hold records received with its
+// handshake's, or its socket was left unread while its handshake waited),
+// and a relay that waited for room gets it.
 void TlsIo::intercepted_now() {
   mode_ = Mode::kIntercepted;
   tls::Interceptor& interceptor = *interceptor_;

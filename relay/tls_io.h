@@ -6,7 +6,8 @@
 // are. A whole hello starts the interception: qorvand ends the client's
 // handshake itself and opens TLS of its own to the target over the server
 // connection; from then on the relay reads and sends plaintext, and this
-// class carries the ciphertext on the sockets.
+// class carries the ciphertext on the sockets: OpenSSL receives through it
+// (the held hello first), and it sends each leg's queued records.
 //
 // The relay's contract stays whole: a read shorter than the room it was
 // given means the socket was drained (no plaintext and no ciphertext is
@@ -52,15 +53,26 @@ class TlsIo final : public RelayIo {
     kIntercepted,  // plaintext to and from the relay
     kFailed,       // a handshake failed: the connection ends
   };
-  // What reading a socket into its leg's ring came to.
-  enum class Intake { kDrained, kFull, kEnded, kFailed };
+  // A leg's carrier: what OpenSSL receives comes from this class.
+  class LegCarrier final : public tls::Carrier {
+   public:
+    LegCarrier(TlsIo& io, int which) : io_(io), which_(which) {}
+    std::size_t receive(char* buffer, std::size_t capacity) override {
+      return io_.carry_in(which_, buffer, capacity);
+    }
+
+   private:
+    TlsIo& io_;
+    int which_;
+  };
 
   platform::IoResult watch_client(char* buffer, std::size_t capacity);
   platform::IoResult hold(char* buffer, std::size_t capacity);
   platform::IoResult release(char* buffer, std::size_t capacity);
   platform::IoResult handshake(int which, char* buffer, std::size_t capacity);
-  void feed_held();
-  Intake take_in(int which);
+  platform::IoResult handshake_waits(int which);
+  std::size_t carry_in(int which, char* buffer, std::size_t capacity);
+  std::size_t take_held(char* buffer, std::size_t capacity);
   platform::IoResult read_plain(int which, char* buffer, std::size_t capacity);
   platform::IoResult send_plain(int which, const char* data, std::size_t count);
   bool flush(int which);
@@ -78,7 +90,7 @@ class TlsIo final : public RelayIo {
   Mode mode_ = Mode::kWatching;
   std::optional<tls::Interceptor> interceptor_;
   // The client's bytes held while they may be a ClientHello; how many of
-  // them were given to the relay (released) or to the client's leg (fed).
+  // them were given to the relay (released) or to the client's leg (served).
   std::string held_;
   std::size_t held_taken_ = 0;
   // A failure read while bytes were held: told once they are released.
@@ -87,6 +99,7 @@ class TlsIo final : public RelayIo {
     bool relay_watch = false;        // the relay waits for room
     bool own_watch = false;          // ciphertext waits for room
     bool inner_watch = false;        // what the socket is watched for
+    bool drained = false;            // a receive since the relay's read emptied the socket
     bool ended = false;              // its end of stream or close_notify was read
     int read_failure = 0;            // its read failed, or its TLS did
     int send_failure = 0;            // a send to it failed, or its TLS did
@@ -96,4 +109,5 @@ class TlsIo final : public RelayIo {
     platform::SocketReadiness owed;  // notifications of this class's own
   };
   Peer peers_[2];
+  LegCarrier carriers_[2] = {{*this, kClient}, {*this, kServer}};
 };

@@ -104,7 +104,7 @@ std::unique_ptr<Interception> Interception::create(const CertificateAuthority& a
 }
 
 bool Interceptor::open() {
-  if (client_.open(interception_.client_facing_, true, this)) return true;
+  if (client_.open(interception_.client_facing_, true, this, client_carrier_)) return true;
   fail(kClientLeg, "OpenSSL could not make a TLS session");
   return false;
 }
@@ -243,7 +243,7 @@ bool Interceptor::open_server_leg(SSL* client_ssl) {
   if (hello_extension(client_ssl, TLSEXT_TYPE_server_name, &body, &length)) {
     copy_host_name(body, length, server_name_, kNameLimit);
   }
-  if (!server_.open(interception_.target_facing_, false, this)) {
+  if (!server_.open(interception_.target_facing_, false, this, server_carrier_)) {
     fail(kServerLeg, "OpenSSL could not make a TLS session");
     return false;
   }

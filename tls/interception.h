@@ -49,8 +49,8 @@ class Interception {
 };
 
 // The two handshakes of one intercepted connection, and then its two TLS
-// legs. The caller carries each leg's ciphertext and calls advance() after
-// each change.
+// legs. The caller carries each leg's ciphertext (the carriers receive it,
+// the caller sends each leg's queue) and calls advance() after each change.
 class Interceptor {
  public:
   static constexpr int kClientLeg = 0;
@@ -59,7 +59,8 @@ class Interceptor {
 
   enum class Progress { kGoing, kDone, kFailed };
 
-  explicit Interceptor(const Interception& interception) : interception_(interception) {}
+  Interceptor(const Interception& interception, Carrier& client, Carrier& server)
+      : interception_(interception), client_carrier_(client), server_carrier_(server) {}
   Interceptor(const Interceptor&) = delete;
   Interceptor& operator=(const Interceptor&) = delete;
 
@@ -98,6 +99,8 @@ class Interceptor {
   Progress fail_server(const char* reason);
 
   const Interception& interception_;
+  Carrier& client_carrier_;
+  Carrier& server_carrier_;
   State state_ = State::kClientHello;
   Session client_;
   Session server_;

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -16,26 +17,22 @@ int owner_index() {
   return index;
 }
 
-std::size_t positive(int count) {
-  return count > 0 ? static_cast<std::size_t>(count) : 0;
-}
-
 }  // namespace
 
 Session::~Session() {
-  SSL_free(ssl_);  // and OpenSSL's end of the pair with it
-  BIO_free(network_);
+  SSL_free(ssl_);  // and its BIO with it
 }
 
-bool Session::open(ssl_ctx_st* context, bool server_role, void* owner) {
-  BIO* own_end = nullptr;
-  if (BIO_new_bio_pair(&own_end, kRingSize, &network_, kRingSize) != 1) return false;
+bool Session::open(ssl_ctx_st* context, bool server_role, void* owner, Carrier& carrier) {
+  carrier_ = &carrier;
+  BIO* bio = new_carrier_bio(this);
+  if (bio == nullptr) return false;
   ssl_ = SSL_new(context);
   if (ssl_ == nullptr) {
-    BIO_free(own_end);
+    BIO_free(bio);
     return false;
   }
-  SSL_set_bio(ssl_, own_end, own_end);
+  SSL_set_bio(ssl_, bio, bio);
   SSL_set_ex_data(ssl_, owner_index(), owner);
   if (server_role) {
     SSL_set_accept_state(ssl_);
@@ -45,51 +42,105 @@ bool Session::open(ssl_ctx_st* context, bool server_role, void* owner) {
   return true;
 }
 
+// The BIO's method is made once, for every session of every thread.
+BIO* Session::new_carrier_bio(Session* session) {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qorvand carrier");
+    if (made != nullptr) {
+      BIO_meth_set_read_ex(made, receive_records);
+      BIO_meth_set_write_ex(made, queue_records);
+      BIO_meth_set_ctrl(made, control);
+    }
+    return made;
+  }();
+  BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+  if (bio == nullptr) return nullptr;
+  BIO_set_data(bio, session);
+  BIO_set_init(bio, 1);
+  return bio;
+}
+
 void* Session::owner_of(const ssl_st* ssl) {
   return SSL_get_ex_data(ssl, owner_index());
 }
 
-std::size_t Session::input_room(char** at) {
-  return positive(BIO_nwrite0(network_, at));
+// Nothing to receive now is a retry for OpenSSL, whatever the carrier knows
+// of why: an end of stream told to OpenSSL would end this side's writing
+// too, and the caller tells the peer's end and failures itself.
+int Session::receive_records(BIO* bio, char* buffer, std::size_t capacity, std::size_t* count) {
+  auto* self = static_cast<Session*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  *count = self->take_received(buffer, capacity);
+  if (*count > 0) return 1;
+  BIO_set_retry_read(bio);
+  return 0;
 }
 
-void Session::input_added(std::size_t count) {
-  char* ignored = nullptr;
-  BIO_nwrite(network_, &ignored, static_cast<int>(count));
+int Session::queue_records(BIO* bio, const char* data, std::size_t n, std::size_t* count) {
+  auto* self = static_cast<Session*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  *count = self->queue(data, n);
+  if (*count > 0 || n == 0) return 1;
+  BIO_set_retry_write(bio);
+  return 0;
 }
 
-std::size_t Session::feed(const char* data, std::size_t n) {
-  std::size_t fed = 0;
-  char* room = nullptr;
-  while (fed < n) {
-    const std::size_t size = input_room(&room);
-    if (size == 0) break;
-    const std::size_t count = size < n - fed ? size : n - fed;
-    std::memcpy(room, data + fed, count);
-    input_added(count);
-    fed += count;
+// A flush succeeds at once: the caller sends the queue after every call.
+long Session::control(BIO* bio, int command, long, void*) {
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_WPENDING:
+      return static_cast<long>(static_cast<Session*>(BIO_get_data(bio))->queued_);
+    default:
+      return 0;
   }
-  return fed;
 }
 
-bool Session::holds_input() const {
-  return BIO_ctrl_pending(SSL_get_rbio(ssl_)) > 0 || SSL_has_pending(ssl_) == 1;
-}
-
-std::size_t Session::output(const char** at) {
-  char* start = nullptr;
-  const std::size_t count = positive(BIO_nread0(network_, &start));
-  *at = start;
+// OpenSSL reads a record's header, then its body: both come from the bytes
+// received, and a receive fills the whole buffer once they are all read.
+std::size_t Session::take_received(char* buffer, std::size_t capacity) {
+  if (unread_ == 0) {
+    if (!received_) received_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    taken_ = 0;
+    unread_ = carrier_->receive(received_.get(), kBufferSize);
+  }
+  const std::size_t count = std::min(capacity, unread_);
+  std::memcpy(buffer, received_.get() + taken_, count);
+  taken_ += count;
+  unread_ -= count;
+  if (unread_ == 0) received_.reset();
   return count;
 }
 
-void Session::output_sent(std::size_t count) {
-  char* ignored = nullptr;
-  BIO_nread(network_, &ignored, static_cast<int>(count));
+// Takes what fits of data; what was sent already makes room first.
+std::size_t Session::queue(const char* data, std::size_t n) {
+  if (!queue_) queue_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+  if (sent_ > 0 && sent_ + queued_ + n > kBufferSize) {
+    std::memmove(queue_.get(), queue_.get() + sent_, queued_);
+    sent_ = 0;
+  }
+  const std::size_t count = std::min(n, kBufferSize - sent_ - queued_);
+  std::memcpy(queue_.get() + sent_ + queued_, data, count);
+  queued_ += count;
+  return count;
 }
 
-bool Session::holds_output() const {
-  return BIO_ctrl_pending(network_) > 0;
+bool Session::holds_input() const {
+  return unread_ > 0 || SSL_has_pending(ssl_) == 1;
+}
+
+std::size_t Session::output(const char** at) const {
+  *at = queue_ ? queue_.get() + sent_ : nullptr;
+  return queued_;
+}
+
+void Session::output_sent(std::size_t count) {
+  queued_ -= count;
+  sent_ += count;
+  if (queued_ > 0) return;
+  queue_.reset();
+  sent_ = 0;
 }
 
 Session::Outcome Session::handshake() {

@@ -64,6 +64,10 @@ void watch_signals(void*) {
   }
 }
 
+#if defined(__GLIBC__)
+constexpr int kKeptHeapTop = 4 * 1024 * 1024;
+#endif
+
 }  // namespace
 
 void prepare_process() {
@@ -74,6 +78,10 @@ void prepare_process() {
 #if defined(__GLIBC__)
   // The event loops hardly allocate; one arena serves them all.
   mallopt(M_ARENA_MAX, 1);
+  // A busy TLS connection takes and gives back buffers of some 64 KiB with
+  // each read and send: the heap keeps its free top up to a few megabytes
+  // instead of giving it back (and asking for it again) each time.
+  mallopt(M_TRIM_THRESHOLD, kKeptHeapTop);
 #endif
 }
 

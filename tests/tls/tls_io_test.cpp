@@ -43,6 +43,8 @@ struct Wire {
   std::size_t room = kUnlimited;  // what the peer takes before a send would block
   bool watched = false;
   platform::SocketReadiness recorded;
+  int receives = 0;  // the relay's calls, as system calls
+  int sends = 0;
 };
 
 class WireIo final : public RelayIo {
@@ -62,6 +64,7 @@ class WireIo final : public RelayIo {
   }
   platform::IoResult receive(int which, char* buffer, std::size_t capacity) override {
     Wire& wire = wires[which];
+    ++wire.receives;
     if (!wire.unread.empty()) {
       const std::size_t count = std::min(capacity, wire.unread.size());
       wire.unread.copy(buffer, count);
@@ -74,6 +77,7 @@ class WireIo final : public RelayIo {
   }
   platform::IoResult send(int which, const char* data, std::size_t count) override {
     Wire& wire = wires[which];
+    ++wire.sends;
     if (wire.reset) return {-1, EPIPE, false};
     if (wire.room == 0) return {-1, EAGAIN, true};
     const std::size_t sent = std::min(count, wire.room);
@@ -101,10 +105,11 @@ class WireIo final : public RelayIo {
 };
 
 // A peer that speaks TLS over its wire: its handshake goes out at most
-// `segment` bytes per turn, and it takes at most `take` bytes per turn.
-class TlsPeer {
+// `segment` bytes per turn, then all it has in one arrival, in records of
+// at most `piece` bytes; it takes at most `take` bytes per turn.
+class TlsPeer final : public tls::Carrier {
  public:
-  TlsPeer(SSL_CTX* context, bool server_role) { session.open(context, server_role, nullptr); }
+  TlsPeer(SSL_CTX* context, bool server_role) { session.open(context, server_role, nullptr, *this); }
 
   tls::Session session;
   std::string to_send;       // plaintext, sent once the handshake is done
@@ -113,6 +118,7 @@ class TlsPeer {
   bool closed_by_peer = false;
   bool failed = false;
   std::size_t segment = kUnlimited;
+  std::size_t piece = kUnlimited;
   std::size_t take = kUnlimited;
 
   bool sent_all() const { return to_send.empty() && pending_.empty(); }
@@ -120,16 +126,9 @@ class TlsPeer {
   void turn(WireIo& io, int which) {
     Wire& wire = io.wires[which];
     if (take != kUnlimited && wire.room == 0) io.give_room(which, take);
-    while (wire.taken < wire.received.size()) {
-      const std::size_t fed =
-          session.feed(wire.received.data() + wire.taken, wire.received.size() - wire.taken);
-      wire.taken += fed;
-      drive();
-      if (fed == 0) break;
-    }
-    drive();
+    wire_ = &wire;
     const char* at = nullptr;
-    for (std::size_t count; (count = session.output(&at)) > 0;) {
+    for (std::size_t count; drive(), (count = session.output(&at)) > 0;) {
       pending_.append(at, count);
       session.output_sent(count);
     }
@@ -144,6 +143,14 @@ class TlsPeer {
       session.close();
       ended_ = true;
     }
+  }
+
+  // What the relay sent this peer, as its TLS reads it.
+  std::size_t receive(char* buffer, std::size_t capacity) override {
+    const std::size_t count = std::min(capacity, wire_->received.size() - wire_->taken);
+    wire_->received.copy(buffer, count, wire_->taken);
+    wire_->taken += count;
+    return count;
   }
 
  private:
@@ -164,12 +171,13 @@ class TlsPeer {
     }
     while (!to_send.empty()) {
       std::size_t written = 0;
-      session.write(to_send.data(), to_send.size(), &written);
+      session.write(to_send.data(), std::min(piece, to_send.size()), &written);
       if (written == 0) break;
       to_send.erase(0, written);
     }
   }
 
+  Wire* wire_ = nullptr;
   std::string pending_;
   bool ended_ = false;
 };
@@ -350,6 +358,34 @@ TEST_F(TlsIoTest, AHelloInPiecesThenBulkBothWaysThenTheServersClose) {
   SSL_get0_alpn_selected(client->session.ssl(), &protocol, &length);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(protocol), length), "http/1.1");
   EXPECT_EQ(std::string(SSL_get_servername(server->session.ssl(), TLSEXT_NAMETYPE_host_name)), "server.test");
+}
+
+// Records that arrive together are received together, and the records made
+// of one read go out together: about one receive and one send for each
+// 64 KiB of plaintext, not one of each per record. Small records fill a
+// receive before they fill the relay's room: the read goes on receiving.
+TEST_F(TlsIoTest, RecordsAreReceivedAndSentSeveralAtATime) {
+  const auto made = interception(false);
+  // The largest records, then small ones (1.4 MB on the wire).
+  const std::pair<std::size_t, int> cases[] = {{kUnlimited, 24}, {64, 30}};
+  for (const auto& [piece, most_calls] : cases) {
+    Relay relay(*made);
+    auto client = this->client();
+    auto server = this->server();
+    client->piece = piece;
+    const std::string text = text_of(1024 * 1024, 'a');
+    client->to_send = text;
+    relay.run(
+        [&] {
+          client->turn(relay.wire, kClient);
+          server->turn(relay.wire, kServer);
+        },
+        200);
+    EXPECT_TRUE(server->got == text) << server->got.size() << " bytes reached the server";
+    // One for each 64 KiB, and the handshake's.
+    EXPECT_LE(relay.wire.wires[kClient].receives, most_calls) << piece;
+    EXPECT_LE(relay.wire.wires[kServer].sends, most_calls) << piece;
+  }
 }
 
 // Bytes that begin like a record and are no hello go on as they are, in
