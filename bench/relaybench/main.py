@@ -38,7 +38,7 @@ def run_one(workload, kind, quick, qorvand):
         return result
 
 
-def touch_free_memory(megabytes=1024):
+def touch_free_memory(megabytes=2048):
     """Writes and deletes a file of this size, so that the page cache of the logs written in the runs takes
     memory the machine has used before. On a freshly booted virtual machine the first touch of a page costs
     several times a later one (here a first write of 300 MB took 0.33 s of system time, the next 0.06 s), and
