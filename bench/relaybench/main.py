@@ -38,18 +38,6 @@ def run_one(workload, kind, quick, qorvand):
         return result
 
 
-def touch_free_memory(megabytes=2048):
-    """Writes and deletes a file of this size, so that the page cache of the logs written in the runs takes
-    memory the machine has used before. On a freshly booted virtual machine the first touch of a page costs
-    several times a later one (here a first write of 300 MB took 0.33 s of system time, the next 0.06 s), and
-    only the relays that write a log would pay it, unevenly from run to run."""
-    with tempfile.NamedTemporaryFile(prefix="qorvand-bench-warm-") as out:
-        block = bytes(1 << 20)
-        for _ in range(megabytes):
-            out.write(block)
-        out.flush()
-
-
 def chosen(known, wanted, name_of, parser):
     """The entries of known named in the comma-separated list wanted, in known's order."""
     names = wanted.split(",")
@@ -101,7 +89,6 @@ def main():
     build(options.workloads, options.relays, options.qorvand)
     options.relays = runnable(options.relays, options.qorvand)
 
-    touch_free_memory()
     results = {}
     started = time.time()
     for workload in options.workloads:

@@ -135,18 +135,30 @@ class Relay:
                 return
             time.sleep(0.1)
 
-    def stop(self):
-        """Ends the relay; returns its CPU seconds over its life, its threads and reaped children included."""
+    def stop(self, grace=5):
+        """Ends the relay as a user would (SIGTERM: qorvand writes what its log still holds first), and whatever is
+        left of it after grace seconds for good; returns its CPU seconds over its life, its threads and reaped
+        children included."""
         if not self.process or self.process.returncode is not None:
             return None
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)  # the relay and any forked children still alive
-        except ProcessLookupError:
-            pass
-        _, status, usage = os.wait4(self.process.pid, 0)
-        self.process.returncode = -signal.SIGKILL
+        signal_group(self.process.pid, signal.SIGTERM)
+        deadline = time.time() + grace
+        pid, status, usage = os.wait4(self.process.pid, os.WNOHANG)
+        while pid == 0 and time.time() < deadline:
+            time.sleep(0.01)
+            pid, status, usage = os.wait4(self.process.pid, os.WNOHANG)
+        signal_group(self.process.pid, signal.SIGKILL)  # the relay and any forked children still alive
+        if pid == 0:
+            _, status, usage = os.wait4(self.process.pid, 0)
+        self.process.returncode = os.waitstatus_to_exitcode(status)
         return usage.ru_utime + usage.ru_stime
 
+
+def signal_group(pid, number):
+    try:
+        os.killpg(pid, number)
+    except ProcessLookupError:
+        pass
 
 
 def start_relay(kind, workdir, pinned, qorvand):

@@ -1,6 +1,7 @@
 """What a workload is: how it drives one relay, the figures it derives, and its rows in the table."""
 import collections
 import subprocess
+import tempfile
 import threading
 
 from .build import LOADGEN, SERVER_PEM
@@ -21,6 +22,7 @@ class Workload:
     settle_seconds = 5  # how long the relay may take to let go of finished connections
     rows = ()  # its rows in the table, in order
     tls = False  # TLS from the load generator's client to its sink: runs on the TLS relays (and direct) only
+    warm_megabytes = 0  # the most page cache a relay's log takes in a run (see warm_free_memory)
 
     def runs_on(self, kind):
         return kind.tls == self.tls or kind.is_direct
@@ -37,6 +39,7 @@ class Workload:
         if self.speaks_tls(relay.kind):
             args += ["--tls", "--cert", SERVER_PEM]
         extra = {}
+        warm_free_memory(self.warm_megabytes)
         result = run_loadgen(args, self.pinned, lambda tag: self.at_pause(relay, tag, extra))
         result.update(extra)
         relay.settle(self.settle_seconds)
@@ -47,6 +50,22 @@ class Workload:
 
     def derive(self, result, relay):
         """Adds the figures worked out from a run's raw result."""
+
+
+def warm_free_memory(megabytes):
+    """Writes and deletes a file of this size just before a run, so that the page cache a relay's log takes in
+    the run is memory the machine holds. This virtual machine gives memory that has been free for about two
+    seconds back to its host (free page reporting), and a page's first touch after that costs several times a
+    later one: a second write of 500 MB with dd took 0.07 s of system time at once, 0.4-0.6 s two seconds
+    after the first one's file was deleted. Only the relays that write a file would pay it, unevenly from one
+    run to the next. Every relay gets the same warm-up, direct included."""
+    if megabytes <= 0:
+        return
+    with tempfile.NamedTemporaryFile(prefix="qorvand-bench-warm-") as out:
+        block = bytes(1 << 20)
+        for _ in range(megabytes):
+            out.write(block)
+        out.flush()
 
 
 def run_loadgen(args, pinned, on_pause=None, timeout=300):
