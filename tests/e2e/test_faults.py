@@ -829,6 +829,8 @@ class LogFileTest(FaultTestCase):
 
             full = self.start_qorvand(echo.port, log_path="/dev/full")
             self.exchange(full, 2000)
+            # The log's writer thread lets lines gather before it writes.
+            self.assertTrue(wait_until(lambda: "Can't write log file" in full.stderr(), 10), full.stderr())
             self.assertEqual(full.stderr(), "Can't write log file /dev/full: No space left on device\n")
 
     def test_truncated_while_running(self):
