@@ -21,7 +21,7 @@ constexpr std::size_t kQueueCapacity = 4 << 20;
 // every ten milliseconds rather than each: a wake costs more than the write,
 // and under many small requests the writer's wakes took CPU time from the
 // relay and its peers (a tenth of the relay's time per request at one wake a
-// millisecond). A reader of the log or its echo sees no lag in that.
+// millisecond). A line reaches the file and the echo at most that much later.
 constexpr auto kGatherTime = std::chrono::milliseconds(10);
 
 std::uint64_t count_lines(const char* text, std::size_t length) {
