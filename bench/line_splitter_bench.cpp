@@ -6,8 +6,10 @@
 //     one write per relayed block, as a running relay does; plainly, with -a
 //     (annotated lines, TLS watched) and with -x (hex rows).
 //
-// Traffic: 76-character CR LF mail lines, and random binary; fed in blocks of
-// the relay's read size.
+// Traffic: 76-character CR LF mail lines, and random binary, fed in blocks of
+// the relay's read size; and redis replies of a hundred short elements (as
+// redis-benchmark's LRANGE_100 gets), one reply per block as a relay reads
+// them under request/response load.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -42,10 +44,32 @@ std::string random_binary() {
   return traffic;
 }
 
+// "*100", then "$3" and "xxx" a hundred times, each line ending in CR LF.
+std::string redis_reply() {
+  std::string reply = "*100\r\n";
+  for (int element = 0; element < 100; ++element) reply += "$3\r\nxxx\r\n";
+  return reply;
+}
+
+std::string redis_replies() {
+  const std::string reply = redis_reply();
+  std::string traffic;
+  while (traffic.size() + reply.size() <= kTrafficSize) traffic += reply;
+  return traffic;
+}
+
+enum Traffic { kMailLines, kBinary, kRedisReplies };
+
 const std::string& traffic_of(int kind) {
   static const std::string lines = crlf_lines();
   static const std::string binary = random_binary();
-  return kind == 0 ? lines : binary;
+  static const std::string replies = redis_replies();
+  return kind == kMailLines ? lines : (kind == kBinary ? binary : replies);
+}
+
+std::size_t block_of(int kind) {
+  static const std::size_t reply_size = redis_reply().size();
+  return kind == kRedisReplies ? reply_size : kBlock;
 }
 
 class CountingSink : public LineSink {
@@ -62,9 +86,11 @@ class CountingSink : public LineSink {
 };
 
 template <typename Feed>
-void for_each_block(const std::string& traffic, Feed feed) {
-  for (std::size_t offset = 0; offset < traffic.size(); offset += kBlock) {
-    feed(traffic.data() + offset, std::min(kBlock, traffic.size() - offset));
+void for_each_block(int kind, Feed feed) {
+  const std::string& traffic = traffic_of(kind);
+  const std::size_t block = block_of(kind);
+  for (std::size_t offset = 0; offset < traffic.size(); offset += block) {
+    feed(traffic.data() + offset, std::min(block, traffic.size() - offset));
   }
 }
 
@@ -73,7 +99,7 @@ void SplitterOwnCost(benchmark::State& state, int kind) {
   LineSplitter splitter(">>>");
   CountingSink sink;
   for (auto _ : state) {
-    for_each_block(traffic, [&](const char* data, std::size_t n) { splitter.feed(data, n, sink); });
+    for_each_block(kind, [&](const char* data, std::size_t n) { splitter.feed(data, n, sink); });
     benchmark::DoNotOptimize(sink.last);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * traffic.size()));
@@ -89,19 +115,20 @@ void ConnectionLogToDevNull(benchmark::State& state, int kind, Options options) 
   log.set_annotate(options == Options::kAnnotate);
   ConnectionLog connection(log, 1, TrafficView{options == Options::kHex, options == Options::kAnnotate});
   for (auto _ : state) {
-    for_each_block(traffic,
-                   [&](const char* data, std::size_t n) { connection.traffic(Side::kClient, data, n); });
+    for_each_block(kind, [&](const char* data, std::size_t n) { connection.traffic(Side::kClient, data, n); });
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * traffic.size()));
 }
 
 }  // namespace
 
-BENCHMARK_CAPTURE(SplitterOwnCost, crlf_lines, 0);
-BENCHMARK_CAPTURE(SplitterOwnCost, binary, 1);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines, 0, Options::kPlain);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary, 1, Options::kPlain);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines_annotated, 0, Options::kAnnotate);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary_annotated, 1, Options::kAnnotate);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines_hex, 0, Options::kHex);
-BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary_hex, 1, Options::kHex);
+BENCHMARK_CAPTURE(SplitterOwnCost, crlf_lines, kMailLines);
+BENCHMARK_CAPTURE(SplitterOwnCost, binary, kBinary);
+BENCHMARK_CAPTURE(SplitterOwnCost, redis_replies, kRedisReplies);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines, kMailLines, Options::kPlain);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary, kBinary, Options::kPlain);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, redis_replies, kRedisReplies, Options::kPlain);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines_annotated, kMailLines, Options::kAnnotate);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary_annotated, kBinary, Options::kAnnotate);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, crlf_lines_hex, kMailLines, Options::kHex);
+BENCHMARK_CAPTURE(ConnectionLogToDevNull, binary_hex, kBinary, Options::kHex);
