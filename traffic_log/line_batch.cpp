@@ -32,6 +32,12 @@ void LineBatch::add_event(const char* text, std::size_t length) {
   append(head_, annotation_length_, text, length);
 }
 
+LineSink::LineRoom LineBatch::line_room(const char* prefix, std::size_t at_least) {
+  set_head(prefix);
+  if (used_ + at_least > kCapacity) flush();
+  return LineRoom{buffer_ + used_, kCapacity - used_, head_, head_length_};
+}
+
 // Lines mostly share one head: it is made again only when the time or the
 // prefix changes.
 void LineBatch::set_head(const char* prefix) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "traffic_log/shown_bytes.h"
@@ -59,13 +60,63 @@ std::size_t copy_shown(const char* from, std::size_t n, char* to) {
 void LineSplitter::feed(const char* data, std::size_t n, LineSink& sink) {
   std::size_t i = 0;
   while (i < n) {
-    if (pending_len_ == 0 && is_line_end(data[i])) {
+    if (pending_len_ != 0) {
+      i += take_text(data + i, n - i, sink);
+    } else if (is_line_end(data[i])) {
       take_line_end(data[i], sink);
       ++i;
     } else {
-      i += take_text(data + i, n - i, sink);
+      const std::size_t taken = take_whole_lines(data + i, n - i, sink);
+      i += taken != 0 ? taken : take_text(data + i, n - i, sink);
     }
   }
+}
+
+// The lines that start at data, one after the other, written straight into
+// the sink's room, with the rules of take_text and take_line_end: a line
+// ends at a line end (the LF of a CR LF taken with it) or at the cut. Stops
+// before a line end at the front, which may log an empty line, and keeps an
+// unfinished line at the end pending. Returns the count of bytes taken: 0
+// when data holds no whole line.
+std::size_t LineSplitter::take_whole_lines(const char* data, std::size_t n, LineSink& sink) {
+  if (n <= kLineCut && std::none_of(data, data + n, is_line_end)) return 0;
+  held_line_open_ = false;
+  LineSink::LineRoom room = sink.line_room(prefix_, kLineRoom);
+  char* out = room.at;
+  std::size_t i = 0;
+  while (i < n && !is_line_end(data[i])) {
+    if (room.at + room.size - out < static_cast<std::ptrdiff_t>(room.head_length + kLineCut + 1)) {
+      sink.lines_written(prefix_, static_cast<std::size_t>(out - room.at));
+      room = sink.line_room(prefix_, kLineRoom);
+      out = room.at;
+    }
+    const std::size_t looked_at = std::min(n - i, kLineCut);
+    char* const text = out + room.head_length;
+    const std::size_t copied = copy_shown(data + i, looked_at, text);
+    blank_run_ = 0;
+    const bool cut = copied == kLineCut && n - i > kLineCut;
+    if (copied == looked_at && !cut) {  // the line goes on in a later read
+      std::memcpy(pending_, text, copied);
+      pending_len_ = copied;
+      i = n;
+      break;
+    }
+    std::memcpy(out, room.head, room.head_length);
+    out = text + copied;
+    *out++ = kLineFeed;
+    i += copied;
+    if (cut) {  // a line end right behind the cut is taken with it
+      if (is_line_end(data[i])) ++i;
+      continue;
+    }
+    const char line_end = data[i++];
+    if (line_end == kCarriageReturn && i < n && data[i] == kLineFeed) {
+      ++i;
+      blank_run_ = 1;
+    }
+  }
+  sink.lines_written(prefix_, static_cast<std::size_t>(out - room.at));
+  return i;
 }
 
 // A line end at the front: an empty line, or the end of a line that
