@@ -59,8 +59,9 @@ def warm_free_memory(megabytes):
     later one: a second write of 500 MB with dd took 0.07 s of system time at once, 0.4-0.6 s two seconds
     after the first one's file was deleted. A warm-up of just over the log's size is not enough: after 600 MB,
     qorvand's log writer took 0.29-0.82 s of system time for the 518 MB log of bulk binary; after 2,000 MB,
-    0.10-0.11 s. Only the relays that write a file would pay it, unevenly from one run to the next. Every relay
-    gets the same warm-up, direct included."""
+    0.10-0.28 s. It does not always hold: in one run of five repeats qorvand took 1.26-1.32 ms of CPU per MB of
+    bulk binary three times and 2.13-2.23 twice. Only the relays that write a file pay it, unevenly from one
+    run to the next. Every relay gets the same warm-up, direct included."""
     if megabytes <= 0:
         return
     with tempfile.NamedTemporaryFile(prefix="qorvand-bench-warm-") as out:
