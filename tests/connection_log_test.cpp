@@ -74,9 +74,24 @@ struct Row {
   std::vector<std::string> log;  // every line the connection logs, in order
 };
 
+// A redis reply of count short elements in one read: its log is longer
+// than one turn's batch holds at once when count is large.
+Row long_reply(int count) {
+  Row row{"a read whose lines outgrow a turn's batch: every line, in order", {}, {}};
+  std::string reply;
+  for (int element = 0; element < count; ++element) {
+    reply += "$3\r\n" + std::to_string(100 + element % 900) + "\r\n";
+    row.log.push_back("<<< $3");
+    row.log.push_back("<<< " + std::to_string(100 + element % 900));
+  }
+  row.events.push_back(sent(kServer, reply));
+  return row;
+}
+
 std::vector<Row> rows() {
   const std::string reset = std::to_string(kReset);
   return {
+      long_reply(8000),
       {"an SMTP goodbye: each read's lines, the closes in the order they were seen, the closing line",
        {sent(kServer, "220 hi\r\n"), sent(kClient, "QUIT\r\n"), closes(kClient), sent(kServer, "221 bye\r\n"),
         closes(kServer), ends()},
