@@ -32,9 +32,9 @@ void LineBatch::add_event(const char* text, std::size_t length) {
   append(head_, annotation_length_, text, length);
 }
 
-LineSink::LineRoom LineBatch::line_room(const char* prefix, std::size_t at_least) {
+LineSink::LineRoom LineBatch::line_room(const char* prefix, std::size_t longest) {
   set_head(prefix);
-  if (used_ + at_least > kCapacity) flush();
+  if (used_ + head_length_ + longest + 1 > kCapacity) flush();
   return LineRoom{buffer_ + used_, kCapacity - used_, head_, head_length_};
 }
 

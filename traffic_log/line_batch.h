@@ -24,7 +24,7 @@ class LineBatch final : public LineSink {
   void add_line(const char* prefix, const char* text, std::size_t length) override;
   void add_event(const char* text, std::size_t length) override;
   // The lines are written into the batch itself.
-  LineRoom line_room(const char* prefix, std::size_t at_least) override;
+  LineRoom line_room(const char* prefix, std::size_t longest) override;
   void lines_written(const char*, std::size_t length) override { used_ += length; }
   // The next line carries this time instead of the turn's.
   void next_line_at(std::int64_t time_us) {

@@ -19,10 +19,11 @@ Scratch& scratch() {
 
 }  // namespace
 
-LineSink::LineRoom LineSink::line_room(const char* prefix, std::size_t at_least) {
+LineSink::LineRoom LineSink::line_room(const char* prefix, std::size_t longest) {
   Scratch& kept = scratch();
   kept.head.assign(prefix).push_back(' ');
-  if (kept.lines.size() < at_least) kept.lines.resize(at_least);
+  const std::size_t line_size = kept.head.size() + longest + 1;
+  if (kept.lines.size() < line_size) kept.lines.resize(line_size);
   return LineRoom{kept.lines.data(), kept.lines.size(), kept.head.data(), kept.head.size()};
 }
 

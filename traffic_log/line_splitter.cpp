@@ -66,8 +66,7 @@ void LineSplitter::feed(const char* data, std::size_t n, LineSink& sink) {
       take_line_end(data[i], sink);
       ++i;
     } else {
-      const std::size_t taken = take_whole_lines(data + i, n - i, sink);
-      i += taken != 0 ? taken : take_text(data + i, n - i, sink);
+      i += take_whole_lines(data + i, n - i, sink);
     }
   }
 }
@@ -76,18 +75,16 @@ void LineSplitter::feed(const char* data, std::size_t n, LineSink& sink) {
 // the sink's room, with the rules of take_text and take_line_end: a line
 // ends at a line end (the LF of a CR LF taken with it) or at the cut. Stops
 // before a line end at the front, which may log an empty line, and keeps an
-// unfinished line at the end pending. Returns the count of bytes taken: 0
-// when data holds no whole line.
+// unfinished line at the end pending. Returns the count of bytes taken.
 std::size_t LineSplitter::take_whole_lines(const char* data, std::size_t n, LineSink& sink) {
-  if (n <= kLineCut && std::none_of(data, data + n, is_line_end)) return 0;
   held_line_open_ = false;
-  LineSink::LineRoom room = sink.line_room(prefix_, kLineRoom);
+  LineSink::LineRoom room = sink.line_room(prefix_, kLineCut);
   char* out = room.at;
   std::size_t i = 0;
   while (i < n && !is_line_end(data[i])) {
     if (room.at + room.size - out < static_cast<std::ptrdiff_t>(room.head_length + kLineCut + 1)) {
       sink.lines_written(prefix_, static_cast<std::size_t>(out - room.at));
-      room = sink.line_room(prefix_, kLineRoom);
+      room = sink.line_room(prefix_, kLineCut);
       out = room.at;
     }
     const std::size_t looked_at = std::min(n - i, kLineCut);

@@ -36,10 +36,6 @@ class LineSplitter {
   const char* pending_text() const { return pending_; }
 
  private:
-  // Room for the longest line: its head (an annotation and a prefix), the
-  // text and LF.
-  static constexpr std::size_t kLineRoom = 128 + kLineCut + 1;
-
   void take_line_end(char line_end, LineSink& sink);
   std::size_t take_whole_lines(const char* data, std::size_t n, LineSink& sink);
   std::size_t take_text(const char* data, std::size_t n, LineSink& sink);
